@@ -1,0 +1,108 @@
+// Host stand-in for the CUDA runtime: read by g++ only, in the host build.
+// It lets the .cu units of both modules compile and run on a CPU. "Device" memory
+// is host memory tracked in a registry; kernels run before the launch returns.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+#define __global__
+#define __device__
+#define __host__
+#define __forceinline__ inline
+
+struct uint3 {
+    unsigned int x, y, z;
+};
+
+struct dim3 {
+    unsigned int x, y, z;
+    constexpr dim3(unsigned int vx = 1, unsigned int vy = 1, unsigned int vz = 1) : x(vx), y(vy), z(vz) {}
+};
+
+struct float2 {
+    float x, y;
+};
+struct double2 {
+    double x, y;
+};
+
+enum cudaError_t {
+    cudaSuccess = 0,
+    cudaErrorInvalidValue = 1,
+    cudaErrorMemoryAllocation = 2,
+    cudaErrorInvalidConfiguration = 9,
+    cudaErrorInvalidDevicePointer = 17,
+    cudaErrorInvalidMemcpyDirection = 21,
+    cudaErrorNoDevice = 100,
+    cudaErrorInvalidDevice = 101,
+    cudaErrorInvalidResourceHandle = 400,
+    cudaErrorHostMemoryAlreadyRegistered = 712,
+    cudaErrorHostMemoryNotRegistered = 713,
+    cudaErrorLaunchFailure = 719,
+};
+typedef enum cudaError_t cudaError;
+
+enum cudaMemcpyKind {
+    cudaMemcpyHostToHost = 0,
+    cudaMemcpyHostToDevice = 1,
+    cudaMemcpyDeviceToHost = 2,
+    cudaMemcpyDeviceToDevice = 3,
+    cudaMemcpyDefault = 4,
+};
+
+typedef struct CUstream_st* cudaStream_t;
+
+#define cudaHostRegisterDefault 0x00
+
+cudaError_t cudaGetDeviceCount(int* count);
+cudaError_t cudaSetDevice(int device);
+cudaError_t cudaGetDevice(int* device);
+cudaError_t cudaMalloc(void** ptr, size_t size);
+cudaError_t cudaFree(void* ptr);
+cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind kind);
+cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpyKind kind, cudaStream_t stream = 0);
+cudaError_t cudaMemset(void* ptr, int value, size_t count);
+cudaError_t cudaHostRegister(void* ptr, size_t size, unsigned int flags);
+cudaError_t cudaHostUnregister(void* ptr);
+cudaError_t cudaStreamSynchronize(cudaStream_t stream);
+cudaError_t cudaDeviceSynchronize();
+cudaError_t cudaGetLastError();
+cudaError_t cudaPeekAtLastError();
+const char* cudaGetErrorString(cudaError_t error);
+
+template <typename T>
+inline cudaError_t cudaMalloc(T** ptr, size_t size) {
+    return cudaMalloc(reinterpret_cast<void**>(ptr), size);
+}
+
+// Built-in variables of the running thread; the scheduler sets them per thread.
+extern thread_local uint3 threadIdx;
+extern thread_local uint3 blockIdx;
+extern thread_local dim3 blockDim;
+extern thread_local dim3 gridDim;
+
+void __syncthreads();
+double atomicAdd(double* address, double value);
+
+namespace hostcuda {
+
+// Runs `thread_body` once per thread of the grid, with the built-ins set, and returns
+// when the whole grid is done. A bad configuration runs nothing and sets the last error.
+// An exception thrown by a thread (or a divergent barrier) is rethrown here.
+void launch(dim3 grid, dim3 block, size_t dynamic_shared_bytes, cudaStream_t stream,
+            const std::function<void()>& thread_body);
+
+// The running block's dynamic shared memory (`extern __shared__` in CUDA).
+void* dynamic_shared_memory();
+
+// Live "device" bytes over all devices, for leak checks in tests.
+size_t allocated_bytes();
+size_t allocation_count();
+
+// Bytes every fresh allocation is filled with: NaN as float and as double.
+constexpr unsigned char kPoisonByte = 0xFF;
+
+}  // namespace hostcuda

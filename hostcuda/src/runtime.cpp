@@ -1,0 +1,337 @@
+// Host stand-in for the CUDA runtime: devices, memory registry, copies, errors.
+// Read by g++ only, in the host build.
+#include <cuda_runtime.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <new>
+#include <string>
+
+namespace {
+
+thread_local cudaError_t tls_last_error = cudaSuccess;
+thread_local int tls_current_device = 0;
+
+cudaError_t record(cudaError_t status) {
+    if (status != cudaSuccess) {
+        tls_last_error = status;
+    }
+    return status;
+}
+
+long long env_integer(const char* name, long long fallback) {
+    const char* text = std::getenv(name);
+    if (text == nullptr || *text == '\0') {
+        return fallback;
+    }
+    char* end = nullptr;
+    const long long value = std::strtoll(text, &end, 10);
+    return (end != nullptr && *end == '\0' && value >= 0) ? value : fallback;
+}
+
+int device_count() {
+    return static_cast<int>(env_integer("QUORRA_HOSTCUDA_DEVICES", 1));
+}
+
+// Emulated memory per device; by default the machine's physical memory, so a state
+// that could never fit fails as an allocation error instead of being overcommitted.
+size_t memory_limit() {
+    const long long pages = sysconf(_SC_PHYS_PAGES);
+    const long long page_size = sysconf(_SC_PAGE_SIZE);
+    const long long physical = (pages > 0 && page_size > 0) ? pages * page_size : (1LL << 34);
+    return static_cast<size_t>(env_integer("QUORRA_HOSTCUDA_MEMORY_LIMIT", physical));
+}
+
+struct Allocation {
+    size_t size;
+    int device;
+};
+
+struct Registry {
+    std::mutex mutex;
+    std::map<uintptr_t, Allocation> device;  // start address -> allocation
+    std::map<uintptr_t, size_t> host;        // registered host ranges
+    size_t live_bytes = 0;
+};
+
+Registry& registry() {
+    static Registry instance;
+    return instance;
+}
+
+// The allocation that holds every byte of [ptr, ptr + max(count, 1)), or nullptr.
+// Caller holds the lock.
+const Allocation* find_device_range(const Registry& reg, const void* ptr, size_t count) {
+    const auto address = reinterpret_cast<uintptr_t>(ptr);
+    auto it = reg.device.upper_bound(address);
+    if (it == reg.device.begin()) {
+        return nullptr;
+    }
+    --it;
+    const uintptr_t offset = address - it->first;
+    if (offset >= it->second.size || count > it->second.size - offset) {
+        return nullptr;
+    }
+    return &it->second;
+}
+
+bool is_device_pointer(const Registry& reg, const void* ptr) {
+    return find_device_range(reg, ptr, 0) != nullptr;
+}
+
+}  // namespace
+
+cudaError_t cudaGetDeviceCount(int* count) {
+    if (count == nullptr) {
+        return record(cudaErrorInvalidValue);
+    }
+    *count = device_count();
+    return *count > 0 ? cudaSuccess : record(cudaErrorNoDevice);
+}
+
+cudaError_t cudaSetDevice(int device) {
+    if (device_count() == 0) {
+        return record(cudaErrorNoDevice);
+    }
+    if (device < 0 || device >= device_count()) {
+        return record(cudaErrorInvalidDevice);
+    }
+    tls_current_device = device;
+    return cudaSuccess;
+}
+
+cudaError_t cudaGetDevice(int* device) {
+    if (device == nullptr) {
+        return record(cudaErrorInvalidValue);
+    }
+    *device = tls_current_device;
+    return cudaSuccess;
+}
+
+cudaError_t cudaMalloc(void** ptr, size_t size) {
+    if (ptr == nullptr) {
+        return record(cudaErrorInvalidValue);
+    }
+    *ptr = nullptr;
+    if (size == 0) {
+        return cudaSuccess;  // as the runtime: a null pointer and success
+    }
+    Registry& reg = registry();
+    {
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        size_t on_device = 0;
+        for (const auto& entry : reg.device) {
+            if (entry.second.device == tls_current_device) {
+                on_device += entry.second.size;
+            }
+        }
+        if (size > memory_limit() || on_device > memory_limit() - size) {
+            return record(cudaErrorMemoryAllocation);
+        }
+    }
+    // 256-byte alignment, as cudaMalloc guarantees.
+    const size_t rounded = (size + 255) / 256 * 256;
+    void* memory = std::aligned_alloc(256, rounded);
+    if (memory == nullptr) {
+        return record(cudaErrorMemoryAllocation);
+    }
+    std::memset(memory, hostcuda::kPoisonByte, size);
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    reg.device[reinterpret_cast<uintptr_t>(memory)] = Allocation{size, tls_current_device};
+    reg.live_bytes += size;
+    *ptr = memory;
+    return cudaSuccess;
+}
+
+cudaError_t cudaFree(void* ptr) {
+    if (ptr == nullptr) {
+        return cudaSuccess;
+    }
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    const auto it = reg.device.find(reinterpret_cast<uintptr_t>(ptr));
+    if (it == reg.device.end()) {
+        return record(cudaErrorInvalidValue);  // unknown pointer or double free
+    }
+    reg.live_bytes -= it->second.size;
+    reg.device.erase(it);
+    std::free(ptr);
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind kind) {
+    if (count == 0) {
+        return cudaSuccess;
+    }
+    if (dst == nullptr || src == nullptr) {
+        return record(cudaErrorInvalidValue);
+    }
+    Registry& reg = registry();
+    {
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        const bool dst_device = is_device_pointer(reg, dst);
+        const bool src_device = is_device_pointer(reg, src);
+        bool want_dst_device = false;
+        bool want_src_device = false;
+        switch (kind) {
+            case cudaMemcpyHostToHost:
+                break;
+            case cudaMemcpyHostToDevice:
+                want_dst_device = true;
+                break;
+            case cudaMemcpyDeviceToHost:
+                want_src_device = true;
+                break;
+            case cudaMemcpyDeviceToDevice:
+                want_dst_device = want_src_device = true;
+                break;
+            case cudaMemcpyDefault:
+                want_dst_device = dst_device;
+                want_src_device = src_device;
+                break;
+            default:
+                return record(cudaErrorInvalidMemcpyDirection);
+        }
+        if (dst_device != want_dst_device || src_device != want_src_device) {
+            return record(cudaErrorInvalidValue);
+        }
+        if ((dst_device && find_device_range(reg, dst, count) == nullptr) ||
+            (src_device && find_device_range(reg, src, count) == nullptr)) {
+            return record(cudaErrorInvalidValue);
+        }
+    }
+    std::memmove(dst, src, count);
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpyKind kind, cudaStream_t stream) {
+    if (stream != nullptr) {
+        return record(cudaErrorInvalidResourceHandle);  // only the default stream exists here
+    }
+    return cudaMemcpy(dst, src, count, kind);
+}
+
+cudaError_t cudaMemset(void* ptr, int value, size_t count) {
+    if (count == 0) {
+        return cudaSuccess;
+    }
+    Registry& reg = registry();
+    {
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        if (find_device_range(reg, ptr, count) == nullptr) {
+            return record(cudaErrorInvalidValue);
+        }
+    }
+    std::memset(ptr, value, count);
+    return cudaSuccess;
+}
+
+cudaError_t cudaHostRegister(void* ptr, size_t size, unsigned int flags) {
+    if (ptr == nullptr || size == 0 || flags > 0x0f) {
+        return record(cudaErrorInvalidValue);
+    }
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    if (is_device_pointer(reg, ptr)) {
+        return record(cudaErrorInvalidValue);
+    }
+    const auto start = reinterpret_cast<uintptr_t>(ptr);
+    // Any overlap with a registered range is refused.
+    auto it = reg.host.upper_bound(start);
+    if (it != reg.host.end() && it->first < start + size) {
+        return record(cudaErrorHostMemoryAlreadyRegistered);
+    }
+    if (it != reg.host.begin()) {
+        --it;
+        if (it->first + it->second > start) {
+            return record(cudaErrorHostMemoryAlreadyRegistered);
+        }
+    }
+    reg.host[start] = size;
+    return cudaSuccess;
+}
+
+cudaError_t cudaHostUnregister(void* ptr) {
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    const auto it = reg.host.find(reinterpret_cast<uintptr_t>(ptr));
+    if (it == reg.host.end()) {
+        return record(cudaErrorHostMemoryNotRegistered);
+    }
+    reg.host.erase(it);
+    return cudaSuccess;
+}
+
+cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
+    return stream == nullptr ? cudaSuccess : record(cudaErrorInvalidResourceHandle);
+}
+
+cudaError_t cudaDeviceSynchronize() {
+    return cudaSuccess;  // every launch and copy has completed when its call returns
+}
+
+cudaError_t cudaGetLastError() {
+    const cudaError_t error = tls_last_error;
+    tls_last_error = cudaSuccess;
+    return error;
+}
+
+cudaError_t cudaPeekAtLastError() {
+    return tls_last_error;
+}
+
+const char* cudaGetErrorString(cudaError_t error) {
+    switch (error) {
+        case cudaSuccess:
+            return "no error";
+        case cudaErrorInvalidValue:
+            return "invalid argument";
+        case cudaErrorMemoryAllocation:
+            return "out of memory";
+        case cudaErrorInvalidConfiguration:
+            return "invalid configuration argument";
+        case cudaErrorInvalidDevicePointer:
+            return "invalid device pointer";
+        case cudaErrorInvalidMemcpyDirection:
+            return "invalid copy direction for memcpy";
+        case cudaErrorNoDevice:
+            return "no CUDA-capable device is detected";
+        case cudaErrorInvalidDevice:
+            return "invalid device ordinal";
+        case cudaErrorInvalidResourceHandle:
+            return "invalid resource handle";
+        case cudaErrorHostMemoryAlreadyRegistered:
+            return "part or all of the requested memory range is already mapped";
+        case cudaErrorHostMemoryNotRegistered:
+            return "pointer does not correspond to a registered memory region";
+        case cudaErrorLaunchFailure:
+            return "unspecified launch failure";
+    }
+    return "unrecognized error code";
+}
+
+namespace hostcuda {
+
+namespace detail {
+void set_last_error(cudaError_t error) {
+    record(error);
+}
+}  // namespace detail
+
+size_t allocated_bytes() {
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    return reg.live_bytes;
+}
+
+size_t allocation_count() {
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    return reg.device.size();
+}
+
+}  // namespace hostcuda

@@ -1,0 +1,38 @@
+"""CUDA gate backend for quorra"""
+
+import enum
+from typing import Any, Iterable, Sequence
+
+import numpy
+import numpy.typing
+
+class KernelMode(enum.IntEnum):
+    AllState = 0
+    Pair = 1
+    PairAuto = 2
+    PairAutoFusion = 3
+
+AllState: KernelMode
+Pair: KernelMode
+PairAuto: KernelMode
+PairAutoFusion: KernelMode
+
+class DeviceState:
+    """An n-qubit state vector held in the memory of one CUDA device."""
+
+    @staticmethod
+    def from_numpy(
+        n: int, state: numpy.ndarray, device: str = "cuda:0", use_pinned_host: bool = False
+    ) -> DeviceState: ...
+    @staticmethod
+    def zero_state(n: int, dtype: str = "complex128", device: str = "cuda:0") -> DeviceState: ...
+    def to_numpy(self, use_pinned_host: bool = False) -> numpy.ndarray: ...
+    def copy_to_numpy(self, state: numpy.ndarray, use_pinned_host: bool = False) -> None: ...
+    @property
+    def n(self) -> int: ...
+    @property
+    def num_state(self) -> int: ...
+    @property
+    def device_id(self) -> int: ...
+    @property
+    def dtype(self) -> str: ...

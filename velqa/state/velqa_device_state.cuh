@@ -1,0 +1,104 @@
+// velqa's device state vector, its complex type, precisions and the CUDA error checks.
+// Read by nvcc (cuda build) and by g++ against the host stand-in (host build).
+#pragma once
+
+#include <cuda_runtime.h>
+
+#include <cstdint>
+#include <string>
+
+namespace velqa {
+
+// Byte-compatible with numpy complex64 (float) and complex128 (double).
+template <typename T>
+struct CuComplex {
+    T re;
+    T im;
+};
+
+static_assert(sizeof(CuComplex<float>) == 8 && sizeof(CuComplex<double>) == 16, "CuComplex must be two packed T");
+
+template <typename T>
+__host__ __device__ __forceinline__ CuComplex<T> make_complex(T re, T im) {
+    return CuComplex<T>{re, im};
+}
+template <typename T>
+__host__ __device__ __forceinline__ CuComplex<T> operator+(CuComplex<T> a, CuComplex<T> b) {
+    return CuComplex<T>{a.re + b.re, a.im + b.im};
+}
+template <typename T>
+__host__ __device__ __forceinline__ CuComplex<T> operator-(CuComplex<T> a, CuComplex<T> b) {
+    return CuComplex<T>{a.re - b.re, a.im - b.im};
+}
+template <typename T>
+__host__ __device__ __forceinline__ CuComplex<T> operator*(CuComplex<T> a, CuComplex<T> b) {
+    return CuComplex<T>{a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
+}
+template <typename T>
+__host__ __device__ __forceinline__ CuComplex<T> operator*(T s, CuComplex<T> a) {
+    return CuComplex<T>{s * a.re, s * a.im};
+}
+template <typename T>
+__host__ __device__ __forceinline__ CuComplex<T> conj(CuComplex<T> a) {
+    return CuComplex<T>{a.re, -a.im};
+}
+template <typename T>
+__host__ __device__ __forceinline__ T norm2(CuComplex<T> a) {
+    return a.re * a.re + a.im * a.im;
+}
+
+enum class Precision : int32_t { Complex64 = 0, Complex128 = 1 };
+
+inline int64_t bytes_per_amplitude(Precision precision) {
+    return precision == Precision::Complex64 ? 8 : 16;
+}
+
+// "CUDA error: " + the runtime's string; success returns without effect.
+void check_cuda(cudaError_t status);
+// operation + ": " + the runtime's string.
+void check_cuda_op(cudaError_t status, const char* operation);
+// operation + " failed" for a non-success cuBLAS status (passed as its integer value).
+void check_cublas(int status, const char* operation);
+// Reads and clears the last error after a launch: name + " kernel launch failed: " + string.
+void check_launch(const char* launch_name);
+
+Precision parse_dtype(const std::string& dtype);
+int parse_device(const std::string& device);
+const char* dtype_name(Precision precision);
+
+// The n-qubit state vector on one device. Exclusively owns its allocation; shared by
+// reference counting from Python. All work goes to the legacy default stream.
+class DeviceState {
+public:
+    DeviceState(int64_t n, Precision precision, int32_t device_id);
+    ~DeviceState();
+    DeviceState(const DeviceState&) = delete;
+    DeviceState& operator=(const DeviceState&) = delete;
+
+    void upload(const void* host, int64_t count, bool use_pinned_host);
+    void download(void* host, int64_t count, bool use_pinned_host) const;
+    void fill_zero_state();
+    void release() noexcept;
+
+    int64_t n() const { return n_; }
+    int64_t num_state() const { return num_state_; }
+    Precision precision() const { return precision_; }
+    int32_t device_id() const { return device_id_; }
+    void* data() const { return data_; }
+
+    template <typename T>
+    CuComplex<T>* amplitudes() const {
+        return static_cast<CuComplex<T>*>(data_);
+    }
+
+private:
+    void copy(void* host, int64_t count, bool use_pinned_host, bool to_device) const;
+
+    int64_t n_ = 0;
+    int64_t num_state_ = 0;
+    Precision precision_ = Precision::Complex128;
+    int32_t device_id_ = 0;
+    void* data_ = nullptr;
+};
+
+}  // namespace velqa
