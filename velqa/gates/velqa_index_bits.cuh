@@ -1,0 +1,36 @@
+// Index arithmetic shared by the gate kernels: inserting fixed bits into a thread number.
+// Device and host code; read by nvcc (cuda build) and by g++ against the host stand-in (host build).
+#pragma once
+
+#include <cuda_runtime.h>
+
+#include <cstdint>
+
+namespace velqa {
+
+// Inserts a 0 bit at the position of the single set bit of `bit`: the bits of k below it
+// stay, the bits from it upward move up by one.
+__host__ __device__ __forceinline__ uint64_t insert_zero_bit(uint64_t k, uint64_t bit) {
+    const uint64_t low = k & (bit - 1);
+    return ((k ^ low) << 1) | low;
+}
+
+// Same, with the position given as a qubit index.
+__host__ __device__ __forceinline__ uint64_t insert_zero_at(uint64_t k, int32_t position) {
+    return insert_zero_bit(k, uint64_t{1} << position);
+}
+
+// The k-th smallest index whose bits under fixed_mask equal fixed_value: the bits of k fill
+// the free positions from the lowest upward. Inserting at the lowest fixed position first
+// keeps every later position final.
+__host__ __device__ __forceinline__ uint64_t expand_index(uint64_t k, uint64_t fixed_mask, uint64_t fixed_value) {
+    uint64_t rest = fixed_mask;
+    while (rest != 0) {
+        const uint64_t bit = rest & (~rest + 1);
+        k = insert_zero_bit(k, bit);
+        rest ^= bit;
+    }
+    return k | fixed_value;
+}
+
+}  // namespace velqa
