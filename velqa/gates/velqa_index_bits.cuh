@@ -8,6 +8,11 @@
 
 namespace velqa {
 
+// Global index of the calling thread in a one-dimensional grid, in 64 bits.
+__device__ __forceinline__ uint64_t global_thread_index() {
+    return static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+}
+
 // Inserts a 0 bit at the position of the single set bit of `bit`: the bits of k below it
 // stay, the bits from it upward move up by one.
 __host__ __device__ __forceinline__ uint64_t insert_zero_bit(uint64_t k, uint64_t bit) {
