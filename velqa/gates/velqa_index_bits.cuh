@@ -38,4 +38,13 @@ __host__ __device__ __forceinline__ uint64_t expand_index(uint64_t k, uint64_t f
     return k | fixed_value;
 }
 
+// Blocks of `block` threads covering `items` work items. A count beyond the device's grid
+// limit gives one block past the limit, so the launch fails with the runtime's configuration
+// error instead of running a grid truncated to 32 bits.
+__host__ __forceinline__ uint32_t grid_blocks(uint64_t items, uint32_t block) {
+    constexpr uint64_t kMaxBlocks = 0x7fffffffULL;
+    const uint64_t blocks = items / block + (items % block != 0 ? 1 : 0);
+    return static_cast<uint32_t>(blocks > kMaxBlocks ? kMaxBlocks + 1 : blocks);
+}
+
 }  // namespace velqa

@@ -1,10 +1,12 @@
 // SWAP launcher: control masks, qubit checks, kernel choice by mode, launch check.
 // Read by nvcc (cuda build) and by g++ against the host stand-in (host build).
 #include <bit>
+#include <stdexcept>
 
-#include "gates/velqa_gate_checks.hpp"
+#include "gates/velqa_index_bits.cuh"
 #include "gates/velqa_swap_kernels.cuh"
 #include "quorra_launch.cuh"
+#include "runner/velqa_gate_checks.hpp"
 #include "runner/velqa_gate_record.hpp"
 #include "runner/velqa_kernel_mode.hpp"
 #include "velqa_swap.cuh"
@@ -15,6 +17,13 @@ namespace {
 
 constexpr uint32_t kBlock = 256;
 constexpr uint32_t kScanBlock = 512;
+
+// The grids are sized with shifts by n; DeviceState never holds more than 62 qubits.
+void check_qubit_count(int64_t n) {
+    if (n < 1 || n > 62) {
+        throw std::invalid_argument("n must be in [1, 62]");
+    }
+}
 
 // PairAuto: one thread per exchanged pair, with its own kernels for a target on qubit 0.
 template <typename T>
@@ -54,6 +63,7 @@ void launch_swap_autopair(int64_t n, CuComplex<T>* state, int32_t q0, int32_t q1
 template <typename T>
 void cu_swap(int64_t n, CuComplex<T>* state, int32_t q0, int32_t q1, const std::vector<int64_t>& controls,
              const std::vector<int64_t>& control_state, cudaStream_t stream, int32_t mode) {
+    check_qubit_count(n);
     const ControlMasks masks = build_control_masks(controls, control_state);
     check_gate_qubits(n, {q0, q1}, controls);
 

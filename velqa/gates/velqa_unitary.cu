@@ -1,0 +1,249 @@
+// UNITARY launcher: validation, strategy by target count, device buffers, stream sync.
+// Read by nvcc (cuda build) and by g++ against the host stand-in (host build).
+#include <algorithm>
+#include <bit>
+#include <stdexcept>
+
+#include "gates/velqa_index_bits.cuh"
+#include "gates/velqa_unitary_kernels.cuh"
+#include "quorra_launch.cuh"
+#include "runner/velqa_gate_checks.hpp"
+#include "runner/velqa_gate_record.hpp"
+#include "runner/velqa_kernel_mode.hpp"
+#include "velqa_unitary.cuh"
+
+namespace velqa {
+
+namespace {
+
+constexpr uint32_t kBlock = 256;
+
+// A failed runtime call also leaves its code as the thread's last error; clear it once it is
+// reported here, so the next launch check of an unrelated gate does not report it again.
+void check_unitary_cuda(cudaError_t status) {
+    if (status != cudaSuccess) {
+        (void)cudaGetLastError();
+        check_cuda(status);
+    }
+}
+
+// One device allocation of a call. release() frees it with the error check; the destructor
+// frees whatever is still held on an error path and ignores the result.
+template <typename E>
+class DeviceBuffer {
+public:
+    explicit DeviceBuffer(size_t count) {
+        check_unitary_cuda(cudaMalloc(reinterpret_cast<void**>(&data_), count * sizeof(E)));
+    }
+    ~DeviceBuffer() {
+        if (data_ != nullptr) {
+            (void)cudaFree(data_);
+            (void)cudaGetLastError();
+        }
+    }
+    DeviceBuffer(const DeviceBuffer&) = delete;
+    DeviceBuffer& operator=(const DeviceBuffer&) = delete;
+
+    E* get() const { return data_; }
+
+    void upload(const E* host, size_t count, cudaStream_t stream) {
+        check_unitary_cuda(cudaMemcpyAsync(data_, host, count * sizeof(E), cudaMemcpyHostToDevice, stream));
+    }
+
+    void release() {
+        E* data = data_;
+        data_ = nullptr;
+        check_unitary_cuda(cudaFree(data));
+    }
+
+private:
+    E* data_ = nullptr;
+};
+
+template <typename T>
+CuComplex<T> to_element(std::complex<double> value) {
+    return CuComplex<T>{static_cast<T>(value.real()), static_cast<T>(value.imag())};
+}
+
+template <typename T>
+void launch_one_target(int64_t n, CuComplex<T>* state, int32_t target, const ControlMasks& masks,
+                       const std::vector<std::complex<double>>& matrix, cudaStream_t stream, int32_t mode) {
+    const Unitary2x2<T> u{to_element<T>(matrix[0]), to_element<T>(matrix[1]), to_element<T>(matrix[2]),
+                          to_element<T>(matrix[3])};
+    if (mode != static_cast<int32_t>(KernelMode::PairAuto)) {
+        const uint64_t items = uint64_t{1} << (n - 1);
+        quorra::launch_kernel(cu_unitary_1q_inplace_kernel<T>, dim3(grid_blocks(items, kBlock)), dim3(kBlock), 0,
+                              stream, n, state, target, masks.control_mask, masks.control_value, u);
+        return;
+    }
+    const uint64_t target_bit = uint64_t{1} << target;
+    const int h = std::popcount(masks.control_mask);
+    const uint64_t count = uint64_t{1} << (n - h - 1);
+    const dim3 grid(grid_blocks(count, kBlock));
+    const uint64_t fixed_mask = masks.control_mask | target_bit;
+    const uint64_t fixed_value = masks.control_value & ~target_bit;
+    if (h > 0 && target != 0) {
+        quorra::launch_kernel(unitary_1q_compact<T>, grid, dim3(kBlock), 0, stream, count, state, fixed_mask,
+                              fixed_value, target_bit, u);
+    } else if (h > 0) {
+        quorra::launch_kernel(unitary_1q_target0_compact<T>, grid, dim3(kBlock), 0, stream, count, state, fixed_mask,
+                              fixed_value, u);
+    } else if (target != 0) {
+        quorra::launch_kernel(unitary_1q_no_control<T>, grid, dim3(kBlock), 0, stream, count, state, target_bit, u);
+    } else {
+        quorra::launch_kernel(unitary_1q_target0_no_control<T>, grid, dim3(kBlock), 0, stream, count, state, u);
+    }
+}
+
+template <typename T>
+void launch_two_targets(int64_t n, CuComplex<T>* state, int32_t q0, int32_t q1, const ControlMasks& masks,
+                        const std::vector<std::complex<double>>& matrix, cudaStream_t stream, int32_t mode) {
+    Unitary4x4<T> u;
+    for (int e = 0; e < 16; ++e) {
+        u.m[e] = to_element<T>(matrix[static_cast<size_t>(e)]);
+    }
+    if (mode != static_cast<int32_t>(KernelMode::PairAuto)) {
+        const uint64_t items = uint64_t{1} << (n - 2);
+        quorra::launch_kernel(cu_unitary_2q_inplace_kernel<T>, dim3(grid_blocks(items, kBlock)), dim3(kBlock), 0,
+                              stream, n, state, q0, q1, masks.control_mask, masks.control_value, u);
+        return;
+    }
+    const uint64_t b0 = uint64_t{1} << q0;
+    const uint64_t b1 = uint64_t{1} << q1;
+    const int h = std::popcount(masks.control_mask);
+    const bool controlled = h > 0;
+    const uint64_t count = uint64_t{1} << (n - h - 2);
+    const dim3 grid(grid_blocks(count, kBlock));
+    const uint64_t fixed_mask = masks.control_mask | b0 | b1;
+    const uint64_t fixed_value = masks.control_value & ~b0 & ~b1;
+    if (q0 != 0 && q1 != 0) {
+        if (controlled) {
+            quorra::launch_kernel(unitary_2q_compact<T>, grid, dim3(kBlock), 0, stream, count, state, fixed_mask,
+                                  fixed_value, b0, b1, u);
+        } else {
+            quorra::launch_kernel(unitary_2q_no_control<T>, grid, dim3(kBlock), 0, stream, count, state,
+                                  std::min(q0, q1), std::max(q0, q1), b0, b1, u);
+        }
+        return;
+    }
+    const uint64_t other_bit = q0 == 0 ? b1 : b0;
+    const uint64_t pass_mask = controlled ? fixed_mask : 0;
+    const uint64_t pass_value = controlled ? fixed_value : 0;
+    auto kernel = q0 == 0 ? (controlled ? unitary_2q_target0<T, true, true> : unitary_2q_target0<T, true, false>)
+                          : (controlled ? unitary_2q_target0<T, false, true> : unitary_2q_target0<T, false, false>);
+    quorra::launch_kernel(kernel, grid, dim3(kBlock), 0, stream, count, state, other_bit, pass_mask, pass_value, u);
+}
+
+template <typename T, int K>
+void launch_inplace(int64_t n, CuComplex<T>* state, const int64_t* targets, const int64_t* sorted_targets,
+                    uint64_t target_mask, const ControlMasks& masks, const CuComplex<T>* matrix, cudaStream_t stream) {
+    const uint64_t items = uint64_t{1} << (n - K);
+    quorra::launch_kernel(cu_unitary_inplace_kernel<T, K>, dim3(grid_blocks(items, kBlock)), dim3(kBlock), 0, stream, n,
+                          state, targets, sorted_targets, target_mask, masks.control_mask, masks.control_value, matrix);
+}
+
+}  // namespace
+
+template <typename T>
+void cu_unitary(int64_t n, CuComplex<T>* state, const std::vector<int64_t>& targets,
+                const std::vector<int64_t>& controls, const std::vector<int64_t>& control_state,
+                const std::vector<std::complex<double>>& matrix, int64_t matrix_dim, cudaStream_t stream,
+                int32_t mode) {
+    if (n < 1 || n > 62) {
+        // The grids are sized with shifts by n; DeviceState never holds more than 62 qubits.
+        throw std::invalid_argument("n must be in [1, 62]");
+    }
+    const size_t k = targets.size();
+    if (k == 0) {
+        throw std::invalid_argument("UNITARY gate requires at least one target.");
+    }
+    // 2^k is only formed for k below 63; no valid record comes near that.
+    if (k > 62 || matrix_dim != (int64_t{1} << k)) {
+        throw std::invalid_argument("UNITARY matrix dimension must be 2**num_targets.");
+    }
+    // Divide instead of squaring matrix_dim, which overflows from k = 32 on.
+    const size_t dim = static_cast<size_t>(matrix_dim);
+    if (matrix.size() % dim != 0 || matrix.size() / dim != dim) {
+        throw std::invalid_argument("UNITARY matrix size mismatch.");
+    }
+    const ControlMasks masks = build_control_masks(controls, control_state);
+    uint64_t target_mask = 0;
+    for (const int64_t target : targets) {
+        if (target < 0 || target > 62) {
+            throw std::invalid_argument("target qubit index must be in [0, 62]");
+        }
+        target_mask |= uint64_t{1} << target;
+    }
+    check_gate_qubits(n, targets, controls);
+
+    if (k == 1) {
+        launch_one_target(n, state, static_cast<int32_t>(targets[0]), masks, matrix, stream, mode);
+    } else if (k == 2) {
+        launch_two_targets(n, state, static_cast<int32_t>(targets[0]), static_cast<int32_t>(targets[1]), masks, matrix,
+                           stream, mode);
+    }
+    if (k <= 2) {
+        check_unitary_cuda(cudaGetLastError());
+        check_unitary_cuda(cudaStreamSynchronize(stream));
+        return;
+    }
+
+    // Host copies are declared before the device buffers so that on an error path the buffers
+    // (whose frees wait for the device) go first and no pending upload reads a freed host copy.
+    std::vector<CuComplex<T>> host_matrix(matrix.size());
+    std::transform(matrix.begin(), matrix.end(), host_matrix.begin(), to_element<T>);
+    std::vector<int64_t> sorted_targets(targets);
+    std::sort(sorted_targets.begin(), sorted_targets.end());
+
+    DeviceBuffer<CuComplex<T>> device_matrix(host_matrix.size());
+    device_matrix.upload(host_matrix.data(), host_matrix.size(), stream);
+    DeviceBuffer<int64_t> device_targets(k);
+    device_targets.upload(targets.data(), k, stream);
+
+    if (k <= 5) {
+        DeviceBuffer<int64_t> device_sorted(k);
+        device_sorted.upload(sorted_targets.data(), k, stream);
+        const int64_t* t = device_targets.get();
+        const int64_t* s = device_sorted.get();
+        const CuComplex<T>* m = device_matrix.get();
+        if (k == 3) {
+            launch_inplace<T, 3>(n, state, t, s, target_mask, masks, m, stream);
+        } else if (k == 4) {
+            launch_inplace<T, 4>(n, state, t, s, target_mask, masks, m, stream);
+        } else {
+            launch_inplace<T, 5>(n, state, t, s, target_mask, masks, m, stream);
+        }
+        check_unitary_cuda(cudaGetLastError());
+        check_unitary_cuda(cudaStreamSynchronize(stream));
+        device_targets.release();
+        device_matrix.release();
+        device_sorted.release();
+        return;
+    }
+
+    const uint64_t num_state = uint64_t{1} << n;
+    DeviceBuffer<CuComplex<T>> scratch(num_state);
+    check_unitary_cuda(
+        cudaMemcpyAsync(scratch.get(), state, num_state * sizeof(CuComplex<T>), cudaMemcpyDeviceToDevice, stream));
+    quorra::launch_kernel(cu_unitary_kernel<T>, dim3(grid_blocks(num_state, kBlock)), dim3(kBlock), 0, stream, n,
+                          static_cast<const CuComplex<T>*>(state), scratch.get(),
+                          static_cast<const int64_t*>(device_targets.get()), static_cast<int64_t>(k), target_mask,
+                          masks.control_mask, masks.control_value,
+                          static_cast<const CuComplex<T>*>(device_matrix.get()), matrix_dim);
+    check_unitary_cuda(cudaGetLastError());
+    check_unitary_cuda(
+        cudaMemcpyAsync(state, scratch.get(), num_state * sizeof(CuComplex<T>), cudaMemcpyDeviceToDevice, stream));
+    check_unitary_cuda(cudaStreamSynchronize(stream));
+    device_targets.release();
+    device_matrix.release();
+    scratch.release();
+}
+
+template void cu_unitary<float>(int64_t, CuComplex<float>*, const std::vector<int64_t>&, const std::vector<int64_t>&,
+                                const std::vector<int64_t>&, const std::vector<std::complex<double>>&, int64_t,
+                                cudaStream_t, int32_t);
+template void cu_unitary<double>(int64_t, CuComplex<double>*, const std::vector<int64_t>&, const std::vector<int64_t>&,
+                                 const std::vector<int64_t>&, const std::vector<std::complex<double>>&, int64_t,
+                                 cudaStream_t, int32_t);
+
+}  // namespace velqa

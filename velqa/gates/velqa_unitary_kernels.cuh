@@ -1,0 +1,262 @@
+// UNITARY kernels: device code only; the launcher in velqa_unitary.cu owns validation,
+// buffers and geometry. Read by nvcc (cuda build) and by g++ against the host stand-in.
+//
+// Local basis index: bit j of a matrix row or column index is the value of targets[j], so
+// targets[0] is the least significant bit. Every kernel replaces each group of 2^k amplitudes
+// that share their non-target bits (and satisfy the controls) by M times the group.
+#pragma once
+
+#include <cuda_runtime.h>
+
+#include <cstdint>
+
+#include "gates/velqa_index_bits.cuh"
+#include "state/velqa_device_state.cuh"
+
+// Full unrolling keeps the per-thread amplitude groups in registers.
+#if QUORRA_HOST_BUILD
+#define VELQA_UNROLL _Pragma("GCC unroll 32")
+#else
+#define VELQA_UNROLL _Pragma("unroll")
+#endif
+
+namespace velqa {
+
+// Row-major, passed by value so that no device copy precedes the launch.
+template <typename T>
+struct Unitary2x2 {
+    CuComplex<T> m00, m01, m10, m11;
+};
+
+template <typename T>
+struct Unitary4x4 {
+    CuComplex<T> m[16];
+};
+
+template <typename T>
+__device__ __forceinline__ void apply_unitary_2x2(CuComplex<T>* state, uint64_t i0, uint64_t i1,
+                                                  const Unitary2x2<T>& u) {
+    const CuComplex<T> a0 = state[i0];
+    const CuComplex<T> a1 = state[i1];
+    state[i0] = u.m00 * a0 + u.m01 * a1;
+    state[i1] = u.m10 * a0 + u.m11 * a1;
+}
+
+// Group (i, i|b0, i|b1, i|b0|b1): local index = value of q0 + 2 * value of q1.
+template <typename T>
+__device__ __forceinline__ void apply_unitary_4x4(CuComplex<T>* state, uint64_t i, uint64_t b0, uint64_t b1,
+                                                  const Unitary4x4<T>& u) {
+    const uint64_t index[4] = {i, i | b0, i | b1, i | b0 | b1};
+    CuComplex<T> a[4];
+    VELQA_UNROLL
+    for (int c = 0; c < 4; ++c) {
+        a[c] = state[index[c]];
+    }
+    VELQA_UNROLL
+    for (int r = 0; r < 4; ++r) {
+        CuComplex<T> acc = u.m[4 * r] * a[0];
+        VELQA_UNROLL
+        for (int c = 1; c < 4; ++c) {
+            acc = acc + u.m[4 * r + c] * a[c];
+        }
+        state[index[r]] = acc;
+    }
+}
+
+// ---- one target ----
+
+// Pair shape: 2^(n-1) threads, a 0 inserted at the target, controls tested.
+template <typename T>
+__global__ void cu_unitary_1q_inplace_kernel(int64_t n, CuComplex<T>* state, int32_t target, uint64_t control_mask,
+                                             uint64_t control_value, Unitary2x2<T> u) {
+    const uint64_t k = global_thread_index();
+    if (k >= (uint64_t{1} << (n - 1))) {
+        return;
+    }
+    const uint64_t i0 = insert_zero_at(k, target);
+    if ((i0 & control_mask) == control_value) {
+        apply_unitary_2x2(state, i0, i0 | (uint64_t{1} << target), u);
+    }
+}
+
+template <typename T>
+__global__ void unitary_1q_compact(uint64_t count, CuComplex<T>* state, uint64_t fixed_mask, uint64_t fixed_value,
+                                   uint64_t target_bit, Unitary2x2<T> u) {
+    const uint64_t k = global_thread_index();
+    if (k >= count) {
+        return;
+    }
+    const uint64_t i0 = expand_index(k, fixed_mask, fixed_value);
+    apply_unitary_2x2(state, i0, i0 | target_bit, u);
+}
+
+template <typename T>
+__global__ void unitary_1q_target0_compact(uint64_t count, CuComplex<T>* state, uint64_t fixed_mask,
+                                           uint64_t fixed_value, Unitary2x2<T> u) {
+    const uint64_t k = global_thread_index();
+    if (k >= count) {
+        return;
+    }
+    const uint64_t i0 = expand_index(k, fixed_mask, fixed_value);
+    apply_unitary_2x2(state, i0, i0 + 1, u);
+}
+
+template <typename T>
+__global__ void unitary_1q_no_control(uint64_t count, CuComplex<T>* state, uint64_t target_bit, Unitary2x2<T> u) {
+    const uint64_t k = global_thread_index();
+    if (k >= count) {
+        return;
+    }
+    const uint64_t i0 = insert_zero_bit(k, target_bit);
+    apply_unitary_2x2(state, i0, i0 | target_bit, u);
+}
+
+template <typename T>
+__global__ void unitary_1q_target0_no_control(uint64_t count, CuComplex<T>* state, Unitary2x2<T> u) {
+    const uint64_t k = global_thread_index();
+    if (k >= count) {
+        return;
+    }
+    apply_unitary_2x2(state, 2 * k, 2 * k + 1, u);
+}
+
+// ---- two targets ----
+
+// 2^(n-2) threads, zeros inserted at both targets, controls tested.
+template <typename T>
+__global__ void cu_unitary_2q_inplace_kernel(int64_t n, CuComplex<T>* state, int32_t q0, int32_t q1,
+                                             uint64_t control_mask, uint64_t control_value, Unitary4x4<T> u) {
+    const uint64_t k = global_thread_index();
+    if (k >= (uint64_t{1} << (n - 2))) {
+        return;
+    }
+    const int32_t lo = q0 < q1 ? q0 : q1;
+    const int32_t hi = q0 < q1 ? q1 : q0;
+    const uint64_t i = insert_zero_at(insert_zero_at(k, lo), hi);
+    if ((i & control_mask) == control_value) {
+        apply_unitary_4x4(state, i, uint64_t{1} << q0, uint64_t{1} << q1, u);
+    }
+}
+
+template <typename T>
+__global__ void unitary_2q_compact(uint64_t count, CuComplex<T>* state, uint64_t fixed_mask, uint64_t fixed_value,
+                                   uint64_t b0, uint64_t b1, Unitary4x4<T> u) {
+    const uint64_t k = global_thread_index();
+    if (k >= count) {
+        return;
+    }
+    apply_unitary_4x4(state, expand_index(k, fixed_mask, fixed_value), b0, b1, u);
+}
+
+template <typename T>
+__global__ void unitary_2q_no_control(uint64_t count, CuComplex<T>* state, int32_t lo, int32_t hi, uint64_t b0,
+                                      uint64_t b1, Unitary4x4<T> u) {
+    const uint64_t k = global_thread_index();
+    if (k >= count) {
+        return;
+    }
+    apply_unitary_4x4(state, insert_zero_at(insert_zero_at(k, lo), hi), b0, b1, u);
+}
+
+// One target is qubit 0; Q0IsZero says which. Uncontrolled launches pass zero masks.
+template <typename T, bool Q0IsZero, bool Controlled>
+__global__ void unitary_2q_target0(uint64_t count, CuComplex<T>* state, uint64_t other_bit, uint64_t fixed_mask,
+                                   uint64_t fixed_value, Unitary4x4<T> u) {
+    const uint64_t k = global_thread_index();
+    if (k >= count) {
+        return;
+    }
+    const uint64_t i = Controlled ? expand_index(k, fixed_mask, fixed_value) : insert_zero_bit(k << 1, other_bit);
+    const uint64_t b0 = Q0IsZero ? uint64_t{1} : other_bit;
+    const uint64_t b1 = Q0IsZero ? other_bit : uint64_t{1};
+    apply_unitary_4x4(state, i, b0, b1, u);
+}
+
+// ---- three to five targets, matrix in device memory ----
+
+// 2^(n-K) threads; each owns one group of 2^K amplitudes, held in registers.
+template <typename T, int K>
+__global__ void cu_unitary_inplace_kernel(int64_t n, CuComplex<T>* state, const int64_t* targets,
+                                          const int64_t* sorted_targets, uint64_t target_mask, uint64_t control_mask,
+                                          uint64_t control_value, const CuComplex<T>* matrix) {
+    constexpr int kDim = 1 << K;
+    const uint64_t k = global_thread_index();
+    if (k >= (uint64_t{1} << (n - K))) {
+        return;
+    }
+    uint64_t base = k;
+    VELQA_UNROLL
+    for (int j = 0; j < K; ++j) {
+        base = insert_zero_at(base, static_cast<int32_t>(sorted_targets[j]));
+    }
+    // The insertion cleared exactly the target bits; the mask states the same for readers.
+    base &= ~target_mask;
+    if ((base & control_mask) != control_value) {
+        return;
+    }
+    uint64_t bit[K];
+    VELQA_UNROLL
+    for (int j = 0; j < K; ++j) {
+        bit[j] = uint64_t{1} << targets[j];
+    }
+    CuComplex<T> a[kDim];
+    VELQA_UNROLL
+    for (int c = 0; c < kDim; ++c) {
+        uint64_t index = base;
+        VELQA_UNROLL
+        for (int j = 0; j < K; ++j) {
+            index |= ((c >> j) & 1) != 0 ? bit[j] : 0;
+        }
+        a[c] = state[index];
+    }
+    VELQA_UNROLL
+    for (int r = 0; r < kDim; ++r) {
+        const CuComplex<T>* row = matrix + r * kDim;
+        CuComplex<T> acc = row[0] * a[0];
+        VELQA_UNROLL
+        for (int c = 1; c < kDim; ++c) {
+            acc = acc + row[c] * a[c];
+        }
+        uint64_t index = base;
+        VELQA_UNROLL
+        for (int j = 0; j < K; ++j) {
+            index |= ((r >> j) & 1) != 0 ? bit[j] : 0;
+        }
+        state[index] = acc;
+    }
+}
+
+// ---- six targets and more: out of place ----
+
+// One thread per output amplitude; output already holds a copy of input, so a thread whose
+// index fails the controls leaves it alone.
+template <typename T>
+__global__ void cu_unitary_kernel(int64_t n, const CuComplex<T>* input, CuComplex<T>* output, const int64_t* targets,
+                                  int64_t k, uint64_t target_mask, uint64_t control_mask, uint64_t control_value,
+                                  const CuComplex<T>* matrix, int64_t matrix_dim) {
+    const uint64_t i = global_thread_index();
+    if (i >= (uint64_t{1} << n) || (i & control_mask) != control_value) {
+        return;
+    }
+    uint64_t row = 0;
+    for (int64_t j = 0; j < k; ++j) {
+        row |= ((i >> targets[j]) & 1) << j;
+    }
+    const CuComplex<T>* m = matrix + row * static_cast<uint64_t>(matrix_dim);
+    // Walk the columns in Gray-code order: each step flips one target bit of the input index.
+    uint64_t column = 0;
+    uint64_t index = i & ~target_mask;
+    CuComplex<T> acc = m[0] * input[index];
+    for (uint64_t step = 1; step < static_cast<uint64_t>(matrix_dim); ++step) {
+        int32_t j = 0;
+        while (((step >> j) & 1) == 0) {
+            ++j;
+        }
+        column ^= uint64_t{1} << j;
+        index ^= uint64_t{1} << targets[j];
+        acc = acc + m[column] * input[index];
+    }
+    output[i] = acc;
+}
+
+}  // namespace velqa
