@@ -1,0 +1,177 @@
+// Launchers of the density unitary kernels: validation, geometry and launch checks.
+// Read by nvcc (cuda build) and by g++ against the host stand-in (host build).
+#include <quorra_launch.cuh>
+#include <stdexcept>
+
+#include "dravik_unitary.cuh"
+#include "dravik_unitary_kernels.cuh"
+
+namespace quorra::dravik {
+
+namespace {
+
+constexpr unsigned kBlockThreads = 256;
+
+// Every launcher refuses what would make a kernel touch memory outside the matrix, so
+// a record that bypassed the runner's validation still cannot reach a kernel.
+void check_dimension(int64_t dimension) {
+    if (dimension < 1 || dimension > (int64_t{1} << kMaxDensityQubits) || (dimension & (dimension - 1)) != 0) {
+        throw std::invalid_argument("density matrix dimension must be a power of two up to 2**15");
+    }
+}
+
+void check_controls(int64_t dimension, uint64_t operand_mask, uint64_t control_mask, uint64_t control_values) {
+    const uint64_t inside = static_cast<uint64_t>(dimension) - 1;
+    if ((control_mask & ~inside) != 0 || (control_values & ~control_mask) != 0 || (control_mask & operand_mask) != 0) {
+        throw std::invalid_argument("control masks do not fit the density operation");
+    }
+}
+
+unsigned blocks_for(uint64_t threads) { return static_cast<unsigned>((threads + kBlockThreads - 1) / kBlockThreads); }
+
+// One thread per matrix element: block (32, 8), grid (ceil(D/32), ceil(D/8)).
+void element_geometry(int64_t dimension, dim3& grid, dim3& block) {
+    const auto d = static_cast<unsigned>(dimension);
+    block = dim3(32, 8, 1);
+    grid = dim3((d + 31) / 32, (d + 7) / 8, 1);
+}
+
+template <typename T, int K>
+void launch_two_pass(CuComplex<T>* data, int64_t dimension, const DeviceTargets& targets, uint64_t control_mask,
+                     uint64_t control_values, const CuComplex<T>* matrix, cudaStream_t stream) {
+    const uint64_t threads = static_cast<uint64_t>(dimension) << targets.rest_count;  // D * R
+    const dim3 grid(blocks_for(threads));
+    launch_kernel(unitary_left_kernel<T, K>, grid, dim3(kBlockThreads), 0, stream, data, dimension, targets,
+                  control_mask, control_values, matrix);
+    launch_kernel(unitary_right_kernel<T, K>, grid, dim3(kBlockThreads), 0, stream, data, dimension, targets,
+                  control_mask, control_values, matrix);
+}
+
+}  // namespace
+
+DeviceTargets make_device_targets(const std::vector<int64_t>& targets, uint64_t num_qubits) {
+    if (targets.empty() || targets.size() > static_cast<size_t>(kMaxDenseTargets)) {
+        throw std::runtime_error("GPU density unitary supports at most 6 targets");
+    }
+    if (num_qubits > kMaxDensityQubits) {
+        throw std::invalid_argument("num_qubits must be in [0, 15] for the GPU density backend");
+    }
+    DeviceTargets result;
+    result.count = static_cast<int64_t>(targets.size());
+    uint64_t seen = 0;
+    for (size_t b = 0; b < targets.size(); ++b) {
+        const int64_t t = targets[b];
+        if (t < 0 || static_cast<uint64_t>(t) >= num_qubits || ((seen >> t) & 1) != 0) {
+            throw std::runtime_error("invalid or duplicate target qubit");
+        }
+        seen |= uint64_t{1} << t;
+        result.targets[b] = t;
+    }
+    for (uint64_t q = 0; q < num_qubits; ++q) {
+        if (((seen >> q) & 1) == 0) {
+            result.rest[result.rest_count++] = static_cast<int64_t>(q);
+        }
+    }
+    return result;
+}
+
+template <typename T>
+void launch_unitary(CuComplex<T>* data, int64_t dimension, const DeviceTargets& targets, uint64_t control_mask,
+                    uint64_t control_values, const CuComplex<T>* matrix, cudaStream_t stream) {
+    const int64_t k = targets.count;
+    if (k < 1 || k > kMaxDenseTargets) {
+        throw std::runtime_error("GPU density unitary supports at most 6 targets");
+    }
+    check_dimension(dimension);
+    uint64_t target_mask = 0;
+    for (int64_t b = 0; b < k; ++b) {
+        const int64_t t = targets.targets[b];
+        if (t < 0 || (int64_t{1} << t) >= dimension || ((target_mask >> t) & 1) != 0) {
+            throw std::invalid_argument("unitary targets do not fit the density matrix");
+        }
+        target_mask |= uint64_t{1} << t;
+    }
+    if ((int64_t{1} << (k + targets.rest_count)) != dimension) {
+        throw std::invalid_argument("unitary targets do not fit the density matrix");
+    }
+    check_controls(dimension, target_mask, control_mask, control_values);
+
+    const uint64_t groups = uint64_t{1} << targets.rest_count;
+    switch (k) {
+        case 1:
+            launch_kernel(unitary_merged_kernel<T, 1>, dim3(blocks_for(groups * groups)), dim3(kBlockThreads), 0,
+                          stream, data, dimension, targets, control_mask, control_values, matrix);
+            break;
+        case 2:
+            launch_kernel(unitary_merged_row2_kernel<T>, dim3(blocks_for(4 * groups * groups)), dim3(kBlockThreads), 0,
+                          stream, data, dimension, targets, control_mask, control_values, matrix);
+            break;
+        case 3:
+            launch_two_pass<T, 3>(data, dimension, targets, control_mask, control_values, matrix, stream);
+            break;
+        case 4:
+            launch_two_pass<T, 4>(data, dimension, targets, control_mask, control_values, matrix, stream);
+            break;
+        case 5:
+            launch_two_pass<T, 5>(data, dimension, targets, control_mask, control_values, matrix, stream);
+            break;
+        default:
+            launch_two_pass<T, 6>(data, dimension, targets, control_mask, control_values, matrix, stream);
+            break;
+    }
+    // For two passes this also reports a failure of the first launch.
+    check_launch("unitary kernel launch failed: ");
+}
+
+template <typename T>
+void launch_diagonal(CuComplex<T>* data, int64_t dimension, uint64_t target_mask, uint64_t control_mask,
+                     uint64_t control_values, CuComplex<T> diag0, CuComplex<T> diag1, cudaStream_t stream) {
+    check_dimension(dimension);
+    if (target_mask == 0 || (target_mask & (target_mask - 1)) != 0 || target_mask >= static_cast<uint64_t>(dimension)) {
+        throw std::invalid_argument("diagonal target does not fit the density matrix");
+    }
+    check_controls(dimension, target_mask, control_mask, control_values);
+    dim3 grid;
+    dim3 block;
+    element_geometry(dimension, grid, block);
+    if (control_mask != 0) {
+        launch_kernel(diagonal_controlled_kernel<T>, grid, block, 0, stream, data, dimension, target_mask, control_mask,
+                      control_values, diag0, diag1);
+    } else {
+        const CuComplex<T> a = diag1 * conj(diag0);
+        const CuComplex<T> b = diag0 * conj(diag1);
+        launch_kernel(diagonal_free_kernel<T>, grid, block, 0, stream, data, dimension, target_mask, a, b);
+    }
+    check_launch("diagonal kernel launch failed: ");
+}
+
+template <typename T>
+void launch_permutation(CuComplex<T>* data, int64_t dimension, uint64_t permutation_mask, uint64_t control_mask,
+                        uint64_t control_values, bool permutation_is_swap, cudaStream_t stream) {
+    check_dimension(dimension);
+    const int bits = __builtin_popcountll(permutation_mask);
+    if (bits != (permutation_is_swap ? 2 : 1) || permutation_mask >= static_cast<uint64_t>(dimension)) {
+        throw std::invalid_argument("permutation qubits do not fit the density matrix");
+    }
+    check_controls(dimension, permutation_mask, control_mask, control_values);
+    dim3 grid;
+    dim3 block;
+    element_geometry(dimension, grid, block);
+    launch_kernel(permutation_kernel<T>, grid, block, 0, stream, data, dimension, permutation_mask, control_mask,
+                  control_values, permutation_is_swap);
+    check_launch("permutation kernel launch failed: ");
+}
+
+#define DRAVIK_INSTANTIATE_UNITARY(T)                                                                                  \
+    template void launch_unitary<T>(CuComplex<T>*, int64_t, const DeviceTargets&, uint64_t, uint64_t,                  \
+                                    const CuComplex<T>*, cudaStream_t);                                                \
+    template void launch_diagonal<T>(CuComplex<T>*, int64_t, uint64_t, uint64_t, uint64_t, CuComplex<T>, CuComplex<T>, \
+                                     cudaStream_t);                                                                    \
+    template void launch_permutation<T>(CuComplex<T>*, int64_t, uint64_t, uint64_t, uint64_t, bool, cudaStream_t);
+
+DRAVIK_INSTANTIATE_UNITARY(float)
+DRAVIK_INSTANTIATE_UNITARY(double)
+
+#undef DRAVIK_INSTANTIATE_UNITARY
+
+}  // namespace quorra::dravik

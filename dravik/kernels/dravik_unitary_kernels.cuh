@@ -1,0 +1,326 @@
+// Device code of the density unitary kernels: rho <- U_c rho U_c^dagger in place.
+// Kernels only; geometry, validation and error checks live in dravik_unitary.cu.
+// Read by nvcc (cuda build) and by g++ against the host stand-in (host build).
+#pragma once
+
+#include <cuda_runtime.h>
+
+#include <cstdint>
+
+#include "../state/dravik_device_state.cuh"
+#include "dravik_unitary.cuh"
+
+namespace quorra::dravik {
+
+__device__ __forceinline__ uint64_t linear_thread_index() {
+    return static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+}
+
+// Row and column of the element owned by a thread of a (32, 8) two-dimensional launch.
+__device__ __forceinline__ uint64_t element_column() {
+    return static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+}
+__device__ __forceinline__ uint64_t element_row() {
+    return static_cast<uint64_t>(blockIdx.y) * blockDim.y + threadIdx.y;
+}
+
+// Spreads the bits of g over the positions that are clear in `mask`, lowest first: the
+// base index of group g, with every masked (target) bit 0. Inserting at the lowest
+// masked position first keeps the later positions final.
+__host__ __device__ __forceinline__ uint64_t insert_zero_bits(uint64_t g, uint64_t mask) {
+    while (mask != 0) {
+        const uint64_t bit = mask & (~mask + 1);
+        const uint64_t low = g & (bit - 1);
+        g = ((g ^ low) << 1) | low;
+        mask ^= bit;
+    }
+    return g;
+}
+
+// The basis-index offset of local index j: bit b of j set -> qubit targets[b] set.
+template <int K>
+__host__ __device__ __forceinline__ uint64_t local_offset(const DeviceTargets& targets, uint64_t j) {
+    uint64_t offset = 0;
+    for (int b = 0; b < K; ++b) {
+        offset |= ((j >> b) & 1) << targets.targets[b];
+    }
+    return offset;
+}
+
+template <int K>
+__host__ __device__ __forceinline__ uint64_t target_mask_of(const DeviceTargets& targets) {
+    return local_offset<K>(targets, (uint64_t{1} << K) - 1);
+}
+
+// One target. Thread t owns the 2x2 block of row group t >> (n-1) and column group
+// t & (R-1) (column groups fastest, so a warp reads along rows) and applies
+// B <- U_r B U_c^dagger, where U_r (U_c) is U if the row (column) base satisfies the
+// controls and the identity otherwise.
+template <typename T, int K>
+__global__ void unitary_merged_kernel(CuComplex<T>* data, int64_t dimension, DeviceTargets targets,
+                                      uint64_t control_mask, uint64_t control_values, const CuComplex<T>* matrix) {
+    static_assert(K == 1, "the merged kernel takes one target");
+    const uint64_t t = linear_thread_index();
+    const int64_t rest_count = targets.rest_count;
+    const uint64_t groups = uint64_t{1} << rest_count;
+    if (t >= groups * groups) {
+        return;
+    }
+    const uint64_t bit = uint64_t{1} << targets.targets[0];
+    const uint64_t br = insert_zero_bits(t >> rest_count, bit);
+    const uint64_t bc = insert_zero_bits(t & (groups - 1), bit);
+    const bool row_on = (br & control_mask) == control_values;
+    const bool col_on = (bc & control_mask) == control_values;
+    if (!row_on && !col_on) {
+        return;
+    }
+    const uint64_t d = static_cast<uint64_t>(dimension);
+    CuComplex<T>* row0 = data + br * d + bc;
+    CuComplex<T>* row1 = row0 + bit * d;
+    CuComplex<T> b00 = row0[0], b01 = row0[bit], b10 = row1[0], b11 = row1[bit];
+    const CuComplex<T> u0 = matrix[0], u1 = matrix[1], u2 = matrix[2], u3 = matrix[3];
+    const CuComplex<T> zero{T(0), T(0)};
+    if (row_on) {  // B <- U B
+        const CuComplex<T> n00 = mul_add(u0 * b00, u1, b10), n01 = mul_add(u0 * b01, u1, b11);
+        const CuComplex<T> n10 = mul_add(u2 * b00, u3, b10), n11 = mul_add(u2 * b01, u3, b11);
+        b00 = n00, b01 = n01, b10 = n10, b11 = n11;
+    }
+    if (col_on) {  // B <- B U^dagger: (B U^dagger)[i][j] = sum_l B[i][l] conj(U[j][l])
+        const CuComplex<T> n00 = mul_add_conj(mul_add_conj(zero, b00, u0), b01, u1);
+        const CuComplex<T> n01 = mul_add_conj(mul_add_conj(zero, b00, u2), b01, u3);
+        const CuComplex<T> n10 = mul_add_conj(mul_add_conj(zero, b10, u0), b11, u1);
+        const CuComplex<T> n11 = mul_add_conj(mul_add_conj(zero, b10, u2), b11, u3);
+        b00 = n00, b01 = n01, b10 = n10, b11 = n11;
+    }
+    row0[0] = b00;
+    row0[bit] = b01;
+    row1[0] = b10;
+    row1[bit] = b11;
+}
+
+// Two targets. Four threads share one 4x4 block; thread `quarter` writes row `quarter`
+// of U_r B U_c^dagger. Thread numbers: the lowest bits pick the column group within a run
+// of up to 64 (a warp reads along rows), the next two bits the quarter, the rest the row
+// group and the run; so the four threads of a block always sit in one 256-thread block.
+// Every thread reads what it needs, the block meets at the barrier, then threads write:
+// no element is overwritten before all its readers are done.
+template <typename T>
+__global__ void unitary_merged_row2_kernel(CuComplex<T>* data, int64_t dimension, DeviceTargets targets,
+                                           uint64_t control_mask, uint64_t control_values, const CuComplex<T>* matrix) {
+    const uint64_t t = linear_thread_index();
+    const int64_t rest_count = targets.rest_count;
+    const uint64_t groups = uint64_t{1} << rest_count;
+    const uint64_t width = groups < 64 ? groups : 64;
+    const uint64_t quarter = (t / width) & 3;
+    const uint64_t run = t / (4 * width);
+    const uint64_t runs_per_row = groups / width;
+    const uint64_t gc = (run % runs_per_row) * width + (t & (width - 1));
+    const uint64_t gr = run / runs_per_row;
+
+    const uint64_t bit0 = uint64_t{1} << targets.targets[0];
+    const uint64_t bit1 = uint64_t{1} << targets.targets[1];
+    const uint64_t offsets[4] = {0, bit0, bit1, bit0 | bit1};
+    const uint64_t d = static_cast<uint64_t>(dimension);
+    CuComplex<T> out[4];
+    CuComplex<T>* corner = data;
+    bool write = false;
+    if (gr < groups) {
+        const uint64_t br = insert_zero_bits(gr, bit0 | bit1);
+        const uint64_t bc = insert_zero_bits(gc, bit0 | bit1);
+        const bool row_on = (br & control_mask) == control_values;
+        const bool col_on = (bc & control_mask) == control_values;
+        write = row_on || col_on;
+        corner = data + br * d + bc;
+        if (write) {
+            const CuComplex<T> zero{T(0), T(0)};
+            // row `quarter` of U_r B
+            CuComplex<T> left[4];
+            if (row_on) {
+                CuComplex<T> rows[4][4];
+                for (int a = 0; a < 4; ++a) {
+                    for (int b = 0; b < 4; ++b) {
+                        rows[a][b] = corner[offsets[a] * d + offsets[b]];
+                    }
+                }
+                for (int b = 0; b < 4; ++b) {
+                    CuComplex<T> sum = zero;
+                    for (int a = 0; a < 4; ++a) {
+                        sum = mul_add(sum, matrix[quarter * 4 + a], rows[a][b]);
+                    }
+                    left[b] = sum;
+                }
+            } else {
+                for (int b = 0; b < 4; ++b) {
+                    left[b] = corner[offsets[quarter] * d + offsets[b]];
+                }
+            }
+            for (int l = 0; l < 4; ++l) {
+                if (col_on) {
+                    CuComplex<T> sum = zero;
+                    for (int b = 0; b < 4; ++b) {
+                        sum = mul_add_conj(sum, left[b], matrix[l * 4 + b]);
+                    }
+                    out[l] = sum;
+                } else {
+                    out[l] = left[l];
+                }
+            }
+        }
+    }
+    __syncthreads();
+    if (write) {
+        for (int l = 0; l < 4; ++l) {
+            corner[offsets[quarter] * d + offsets[l]] = out[l];
+        }
+    }
+}
+
+// Three to six targets, left product rho <- U_c rho. Thread t owns column t & (D-1) and
+// row group t >> n; it transforms the 2^K-vector of that column within the group.
+template <typename T, int K>
+__global__ void unitary_left_kernel(CuComplex<T>* data, int64_t dimension, DeviceTargets targets, uint64_t control_mask,
+                                    uint64_t control_values, const CuComplex<T>* matrix) {
+    constexpr int kSize = 1 << K;
+    const uint64_t t = linear_thread_index();
+    const uint64_t d = static_cast<uint64_t>(dimension);
+    const int64_t n = targets.rest_count + K;
+    if (t >= (d << targets.rest_count)) {
+        return;
+    }
+    const uint64_t column = t & (d - 1);
+    const uint64_t base = insert_zero_bits(t >> n, target_mask_of<K>(targets));
+    if ((base & control_mask) != control_values) {
+        return;
+    }
+    CuComplex<T>* origin = data + base * d + column;
+    CuComplex<T> v[kSize];
+    for (int i = 0; i < kSize; ++i) {
+        v[i] = origin[local_offset<K>(targets, static_cast<uint64_t>(i)) * d];
+    }
+    for (int j = 0; j < kSize; ++j) {
+        CuComplex<T> sum{T(0), T(0)};
+        for (int i = 0; i < kSize; ++i) {
+            sum = mul_add(sum, matrix[j * kSize + i], v[i]);
+        }
+        origin[local_offset<K>(targets, static_cast<uint64_t>(j)) * d] = sum;
+    }
+}
+
+// Three to six targets, right product rho <- rho U_c^dagger. Thread t owns row
+// t >> (n-K) and column group t & (R-1); it transforms that row's 2^K-vector.
+template <typename T, int K>
+__global__ void unitary_right_kernel(CuComplex<T>* data, int64_t dimension, DeviceTargets targets,
+                                     uint64_t control_mask, uint64_t control_values, const CuComplex<T>* matrix) {
+    constexpr int kSize = 1 << K;
+    const uint64_t t = linear_thread_index();
+    const uint64_t d = static_cast<uint64_t>(dimension);
+    const int64_t rest_count = targets.rest_count;
+    if (t >= (d << rest_count)) {
+        return;
+    }
+    const uint64_t row = t >> rest_count;
+    const uint64_t base = insert_zero_bits(t & ((uint64_t{1} << rest_count) - 1), target_mask_of<K>(targets));
+    if ((base & control_mask) != control_values) {
+        return;
+    }
+    CuComplex<T>* origin = data + row * d + base;
+    CuComplex<T> v[kSize];
+    for (int i = 0; i < kSize; ++i) {
+        v[i] = origin[local_offset<K>(targets, static_cast<uint64_t>(i))];
+    }
+    for (int j = 0; j < kSize; ++j) {
+        CuComplex<T> sum{T(0), T(0)};
+        for (int i = 0; i < kSize; ++i) {
+            sum = mul_add_conj(sum, v[i], matrix[j * kSize + i]);
+        }
+        origin[local_offset<K>(targets, static_cast<uint64_t>(j))] = sum;
+    }
+}
+
+// Uncontrolled diagonal: only the blocks whose row and column differ in the target bit
+// change, by a = d1 conj(d0) (row bit set) or b = conj(a) (column bit set).
+template <typename T>
+__global__ void diagonal_free_kernel(CuComplex<T>* data, int64_t dimension, uint64_t target_mask, CuComplex<T> a,
+                                     CuComplex<T> b) {
+    const uint64_t r = element_row();
+    const uint64_t c = element_column();
+    const uint64_t d = static_cast<uint64_t>(dimension);
+    if (r >= d || c >= d) {
+        return;
+    }
+    const bool row_bit = (r & target_mask) != 0;
+    const bool col_bit = (c & target_mask) != 0;
+    if (row_bit == col_bit) {
+        return;
+    }
+    CuComplex<T>& element = data[r * d + c];
+    element = (row_bit ? a : b) * element;
+}
+
+// Controlled diagonal: rho[r][c] <- f(r) rho[r][c] conj(f(c)), f = 1 off the controls,
+// d1 or d0 on them by the target bit.
+template <typename T>
+__global__ void diagonal_controlled_kernel(CuComplex<T>* data, int64_t dimension, uint64_t target_mask,
+                                           uint64_t control_mask, uint64_t control_values, CuComplex<T> diag0,
+                                           CuComplex<T> diag1) {
+    const uint64_t r = element_row();
+    const uint64_t c = element_column();
+    const uint64_t d = static_cast<uint64_t>(dimension);
+    if (r >= d || c >= d) {
+        return;
+    }
+    const bool row_on = (r & control_mask) == control_values;
+    const bool col_on = (c & control_mask) == control_values;
+    if (!row_on && !col_on) {
+        return;
+    }
+    CuComplex<T>& element = data[r * d + c];
+    CuComplex<T> value = element;
+    if (row_on) {
+        value = ((r & target_mask) != 0 ? diag1 : diag0) * value;
+    }
+    if (col_on) {
+        value = value * conj((c & target_mask) != 0 ? diag1 : diag0);
+    }
+    element = value;
+}
+
+// pi(x): x where the controls fail; otherwise x with the masked bit flipped (X), or with
+// the two masked bits exchanged when they differ (SWAP). pi is its own inverse.
+__host__ __device__ __forceinline__ uint64_t permuted_index(uint64_t x, uint64_t permutation_mask,
+                                                            uint64_t control_mask, uint64_t control_values,
+                                                            bool permutation_is_swap) {
+    if ((x & control_mask) != control_values) {
+        return x;
+    }
+    if (permutation_is_swap) {
+        const uint64_t bits = x & permutation_mask;
+        return (bits == 0 || bits == permutation_mask) ? x : x ^ permutation_mask;
+    }
+    return x ^ permutation_mask;
+}
+
+// rho'[r][c] = rho[pi(r)][pi(c)] in place: the thread of the smaller element index of each
+// exchanged pair swaps the pair, so every pair moves exactly once.
+template <typename T>
+__global__ void permutation_kernel(CuComplex<T>* data, int64_t dimension, uint64_t permutation_mask,
+                                   uint64_t control_mask, uint64_t control_values, bool permutation_is_swap) {
+    const uint64_t r = element_row();
+    const uint64_t c = element_column();
+    const uint64_t d = static_cast<uint64_t>(dimension);
+    if (r >= d || c >= d) {
+        return;
+    }
+    const uint64_t pr = permuted_index(r, permutation_mask, control_mask, control_values, permutation_is_swap);
+    const uint64_t pc = permuted_index(c, permutation_mask, control_mask, control_values, permutation_is_swap);
+    const uint64_t self = r * d + c;
+    const uint64_t other = pr * d + pc;
+    if (other <= self) {
+        return;  // a fixed element, or the partner's thread does the exchange
+    }
+    const CuComplex<T> mine = data[self];
+    data[self] = data[other];
+    data[other] = mine;
+}
+
+}  // namespace quorra::dravik

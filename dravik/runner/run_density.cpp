@@ -1,0 +1,202 @@
+// The density runner: preparation, the matrix pool, dispatch and completion.
+// Host C++; reaches the device through the kernel launchers.
+#include "run_density.hpp"
+
+#include <cstdlib>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace quorra::density {
+
+using dravik::CuComplex;
+
+namespace {
+
+// Noise channels, general Kraus maps and fused execution have no launch path in this
+// build. Runs that need one are refused here, after every operation has been validated
+// and before the device is touched, so validation messages are unaffected.
+[[noreturn]] void throw_unavailable(const char* what) {
+    throw std::runtime_error(std::string(what) + " is not available in this build");
+}
+
+void require_launch_paths(const std::vector<PreparedDensityOp>& prepared, bool fused) {
+    if (fused) {
+        throw_unavailable("density fusion (QUORRA_DENSITY_FUSION)");
+    }
+    for (const PreparedDensityOp& op : prepared) {
+        if (op.is_channel) {
+            throw_unavailable("the density noise channel path");
+        }
+        if (op.kind == DensityOperationKind::Kraus) {
+            throw_unavailable("the general Kraus map path");
+        }
+    }
+}
+
+template <typename T>
+CuComplex<T> narrow(std::complex<double> value) {
+    return CuComplex<T>{static_cast<T>(value.real()), static_cast<T>(value.imag())};
+}
+
+template <typename T>
+void append_matrix(std::vector<CuComplex<T>>& pool, const std::vector<std::complex<double>>& matrix) {
+    for (const auto& value : matrix) {
+        pool.push_back(narrow<T>(value));
+    }
+}
+
+template <typename T>
+void run_typed(dravik::DeviceDensityState& state, const std::vector<DensityOperation>& operations, bool fusion) {
+    const auto n = static_cast<int64_t>(state.num_qubits());
+    std::vector<CuComplex<T>> pool;
+    std::vector<PreparedDensityOp> prepared;
+    prepared.reserve(operations.size());
+    for (const DensityOperation& op : operations) {
+        prepared.push_back(prepare_density_operation<T>(op, n, pool));
+    }
+    // Fusion needs at least one active qubit per group beyond the four kept per tile.
+    require_launch_paths(prepared, fusion && n >= 5);
+
+    // The pool is freed on every path, including a failed launch.
+    std::optional<dravik::DeviceBuffer> device_pool;
+    if (!pool.empty()) {
+        device_pool.emplace(state.device_id(), pool.size() * sizeof(CuComplex<T>));
+        dravik::check_cuda(cudaMemcpy(device_pool->as<CuComplex<T>>(), pool.data(), pool.size() * sizeof(CuComplex<T>),
+                                      cudaMemcpyHostToDevice));
+    }
+    const CuComplex<T>* device_matrices = device_pool ? device_pool->as<CuComplex<T>>() : nullptr;
+    for (const PreparedDensityOp& op : prepared) {
+        dispatch_prepared_op<T>(op, state, device_matrices);
+    }
+    dravik::check_cuda(cudaDeviceSynchronize());
+}
+
+}  // namespace
+
+bool density_fusion_enabled() {
+    const char* value = std::getenv("QUORRA_DENSITY_FUSION");
+    return value != nullptr && value[0] != '\0' && value[0] != '0';
+}
+
+template <typename T>
+PreparedDensityOp prepare_density_operation(const DensityOperation& op, int64_t num_qubits,
+                                            std::vector<CuComplex<T>>& matrix_pool) {
+    constexpr bool is_double = sizeof(T) == sizeof(double);
+    const auto n = static_cast<uint64_t>(num_qubits);
+    PreparedDensityOp prepared;
+    prepared.kind = op.kind;
+    if (op.kind == DensityOperationKind::Kraus) {
+        validate_kraus_operation(op, num_qubits);
+        if (const auto channel = classify_channel(op)) {
+            prepared.is_channel = true;
+            prepared.channel_kind = static_cast<int32_t>(channel->kind);
+            prepared.channel_parameter = channel->parameter;
+            prepared.target_mask = uint64_t{1} << op.targets[0];
+            return prepared;
+        }
+        if (op.targets.size() > kMaxKrausTargets) {
+            throw std::runtime_error("GPU density Kraus supports at most 3 targets");
+        }
+        prepared.targets = dravik::make_device_targets(op.targets, n);
+        prepared.kraus_count = op.kraus_count;
+        prepared.matrix_offset = static_cast<int64_t>(matrix_pool.size());
+        append_matrix<T>(matrix_pool, op.kraus_matrices);
+        return prepared;
+    }
+
+    validate_unitary_operation(op, num_qubits);
+    const ControlMasks masks = build_control_masks(op);
+    if (!op.has_stored_matrix) {
+        if (const auto diagonal = classify_diagonal(op, is_double)) {
+            if (diagonal->is_noop) {
+                prepared.is_noop = true;
+                return prepared;
+            }
+            prepared.is_diagonal = true;
+            prepared.target_mask = uint64_t{1} << op.targets[0];
+            prepared.diag0 = diagonal->diag0;
+            prepared.diag1 = diagonal->diag1;
+            prepared.control_mask = masks.control_mask;
+            prepared.control_values = masks.control_values;
+            return prepared;
+        }
+        if (const auto permutation = classify_permutation(op)) {
+            prepared.is_permutation = true;
+            prepared.permutation_mask = permutation->permutation_mask;
+            prepared.permutation_is_swap = permutation->permutation_is_swap;
+            prepared.control_mask = masks.control_mask;
+            prepared.control_values = masks.control_values;
+            return prepared;
+        }
+    }
+    std::vector<std::complex<double>> named;
+    if (op.has_stored_matrix) {
+        validate_stored_matrix(op);
+    } else {
+        named = named_operation_matrix(op, is_double);
+        const uint64_t side = uint64_t{1} << op.targets.size();
+        if (named.size() != side * side) {
+            throw std::runtime_error("unitary matrix size does not match targets");
+        }
+    }
+    prepared.control_mask = masks.control_mask;
+    prepared.control_values = masks.control_values;
+    prepared.targets = dravik::make_device_targets(op.targets, n);
+    prepared.matrix_offset = static_cast<int64_t>(matrix_pool.size());
+    append_matrix<T>(matrix_pool, op.has_stored_matrix ? op.stored_matrix : named);
+    return prepared;
+}
+
+template <typename T>
+void dispatch_prepared_op(const PreparedDensityOp& op, dravik::DeviceDensityState& state,
+                          const CuComplex<T>* device_pool) {
+    CuComplex<T>* data = state.elements<T>();
+    const int64_t dimension = state.dimension();
+    const cudaStream_t stream{};
+    if (op.is_noop) {
+        return;
+    }
+    if (op.is_permutation) {
+        dravik::launch_permutation<T>(data, dimension, op.permutation_mask, op.control_mask, op.control_values,
+                                      op.permutation_is_swap, stream);
+    } else if (op.is_diagonal) {
+        dravik::launch_diagonal<T>(data, dimension, op.target_mask, op.control_mask, op.control_values,
+                                   narrow<T>(op.diag0), narrow<T>(op.diag1), stream);
+    } else if (op.is_channel) {
+        throw_unavailable("the density noise channel path");
+    } else if (op.kind == DensityOperationKind::Kraus) {
+        throw_unavailable("the general Kraus map path");
+    } else {
+        if (device_pool == nullptr) {
+            throw std::invalid_argument("dense density operation without a device matrix pool");
+        }
+        dravik::launch_unitary<T>(data, dimension, op.targets, op.control_mask, op.control_values,
+                                  device_pool + op.matrix_offset, stream);
+    }
+}
+
+void run_density_operations(dravik::DeviceDensityState& state, int64_t num_qubits,
+                            const std::vector<DensityOperation>& operations) {
+    if (num_qubits != static_cast<int64_t>(state.num_qubits())) {
+        throw std::invalid_argument("num_qubits does not match DeviceDensityState");
+    }
+    dravik::check_cuda(cudaSetDevice(state.device_id()));
+    const bool fusion = density_fusion_enabled();
+    if (state.is_double()) {
+        run_typed<double>(state, operations, fusion);
+    } else {
+        run_typed<float>(state, operations, fusion);
+    }
+}
+
+template PreparedDensityOp prepare_density_operation<float>(const DensityOperation&, int64_t,
+                                                            std::vector<CuComplex<float>>&);
+template PreparedDensityOp prepare_density_operation<double>(const DensityOperation&, int64_t,
+                                                             std::vector<CuComplex<double>>&);
+template void dispatch_prepared_op<float>(const PreparedDensityOp&, dravik::DeviceDensityState&,
+                                          const CuComplex<float>*);
+template void dispatch_prepared_op<double>(const PreparedDensityOp&, dravik::DeviceDensityState&,
+                                           const CuComplex<double>*);
+
+}  // namespace quorra::density

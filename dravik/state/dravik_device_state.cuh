@@ -1,0 +1,129 @@
+// dravik's device density matrix, its complex type, the CUDA error checks, the device and
+// dtype parsers, and the owner of a call's temporary device buffers.
+// Read by nvcc (cuda build) and by g++ against the host stand-in (host build).
+#pragma once
+
+#include <cuda_runtime.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace quorra::dravik {
+
+// Byte-compatible with numpy complex64 (float) and complex128 (double).
+template <typename T>
+struct CuComplex {
+    T re;
+    T im;
+};
+
+static_assert(sizeof(CuComplex<float>) == 8 && sizeof(CuComplex<double>) == 16, "CuComplex must be two packed T");
+
+template <typename T>
+__host__ __device__ __forceinline__ CuComplex<T> operator+(CuComplex<T> a, CuComplex<T> b) {
+    return CuComplex<T>{a.re + b.re, a.im + b.im};
+}
+template <typename T>
+__host__ __device__ __forceinline__ CuComplex<T> operator*(CuComplex<T> a, CuComplex<T> b) {
+    return CuComplex<T>{a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
+}
+template <typename T>
+__host__ __device__ __forceinline__ CuComplex<T> operator*(T s, CuComplex<T> a) {
+    return CuComplex<T>{s * a.re, s * a.im};
+}
+template <typename T>
+__host__ __device__ __forceinline__ CuComplex<T> conj(CuComplex<T> a) {
+    return CuComplex<T>{a.re, -a.im};
+}
+// acc + a * b, the inner step of every small matrix product.
+template <typename T>
+__host__ __device__ __forceinline__ CuComplex<T> mul_add(CuComplex<T> acc, CuComplex<T> a, CuComplex<T> b) {
+    return CuComplex<T>{acc.re + a.re * b.re - a.im * b.im, acc.im + a.re * b.im + a.im * b.re};
+}
+// acc + a * conj(b): the right-hand factor of rho U^dagger.
+template <typename T>
+__host__ __device__ __forceinline__ CuComplex<T> mul_add_conj(CuComplex<T> acc, CuComplex<T> a, CuComplex<T> b) {
+    return CuComplex<T>{acc.re + a.re * b.re + a.im * b.im, acc.im + a.im * b.re - a.re * b.im};
+}
+
+constexpr uint64_t kMaxDensityQubits = 15;
+
+// "CUDA error: " + the runtime's string.
+[[noreturn]] void throw_cuda_error(cudaError_t status);
+// Success returns without effect; anything else goes to throw_cuda_error.
+void check_cuda(cudaError_t status);
+// Reads and clears the last error after a launch: prefix + the runtime's string.
+void check_launch(const char* prefix);
+
+// "complex128" -> true (double precision), "complex64" -> false.
+bool parse_dtype(const std::string& dtype);
+// "cuda", "gpu" -> 0; "cuda:<id>" -> id; anything else refused.
+int parse_device(const std::string& device);
+
+// One n-qubit density matrix (n <= 15), row-major, in the memory of one device.
+// Exclusively owns its allocation; held through shared ownership from Python.
+class DeviceDensityState {
+public:
+    // Contents are undefined until upload_density or reset_to_zero_state.
+    DeviceDensityState(uint64_t num_qubits, bool is_double, int32_t device_id);
+    ~DeviceDensityState();
+    DeviceDensityState(const DeviceDensityState&) = delete;
+    DeviceDensityState& operator=(const DeviceDensityState&) = delete;
+
+    // Whole-matrix copies; `count` is the host buffer's element count.
+    void upload_density(const void* host, int64_t count);
+    void download_density(void* host, int64_t count) const;
+    // rho = |0...0><0...0|: one memset and one element copy.
+    void reset_to_zero_state();
+    // A new state with its own buffer holding the same matrix.
+    std::shared_ptr<DeviceDensityState> clone_density_state() const;
+
+    const char* dtype_name() const { return is_double_ != 0 ? "complex128" : "complex64"; }
+    uint64_t num_qubits() const { return num_qubits_; }
+    int64_t dimension() const { return dimension_; }
+    int64_t element_count() const { return element_count_; }
+    bool is_double() const { return is_double_ != 0; }
+    int32_t device_id() const { return device_id_; }
+    size_t element_bytes() const { return is_double_ != 0 ? 16 : 8; }
+    void* data() const { return data_; }
+
+    template <typename T>
+    CuComplex<T>* elements() const {
+        return static_cast<CuComplex<T>*>(data_);
+    }
+
+private:
+    void check_count(int64_t count) const;
+
+    uint64_t num_qubits_ = 0;
+    int64_t dimension_ = 0;
+    int64_t element_count_ = 0;
+    int32_t is_double_ = 0;
+    int32_t device_id_ = 0;
+    void* data_ = nullptr;
+};
+
+std::shared_ptr<DeviceDensityState> create_density_state(uint64_t num_qubits, bool is_double, int32_t device_id);
+
+// A device allocation that lives for one call (matrix pool, probability table, ...);
+// freed on every exit path. Allocate with the owning device current.
+class DeviceBuffer {
+public:
+    DeviceBuffer(int32_t device_id, size_t bytes);
+    ~DeviceBuffer();
+    DeviceBuffer(const DeviceBuffer&) = delete;
+    DeviceBuffer& operator=(const DeviceBuffer&) = delete;
+
+    template <typename T>
+    T* as() const {
+        return static_cast<T*>(data_);
+    }
+
+private:
+    int32_t device_id_;
+    void* data_ = nullptr;
+};
+
+}  // namespace quorra::dravik
