@@ -390,9 +390,7 @@ cudaError_t check_configuration(dim3 grid, dim3 block, size_t shared_bytes, cuda
 
 }  // namespace
 
-void __syncthreads() {
-    scheduler().barrier();
-}
+void __syncthreads() { scheduler().barrier(); }
 
 double atomicAdd(double* address, double value) {
     std::atomic_ref<double> target(*address);
@@ -423,8 +421,6 @@ void launch(dim3 grid, dim3 block, size_t dynamic_shared_bytes, cudaStream_t str
     }
 }
 
-void* dynamic_shared_memory() {
-    return scheduler().shared();
-}
+void* dynamic_shared_memory() { return scheduler().shared(); }
 
 }  // namespace hostcuda

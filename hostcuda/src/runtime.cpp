@@ -33,9 +33,7 @@ long long env_integer(const char* name, long long fallback) {
     return (end != nullptr && *end == '\0' && value >= 0) ? value : fallback;
 }
 
-int device_count() {
-    return static_cast<int>(env_integer("QUORRA_HOSTCUDA_DEVICES", 1));
-}
+int device_count() { return static_cast<int>(env_integer("QUORRA_HOSTCUDA_DEVICES", 1)); }
 
 // Emulated memory per device; by default the machine's physical memory, so a state
 // that could never fit fails as an allocation error instead of being overcommitted.
@@ -79,9 +77,7 @@ const Allocation* find_device_range(const Registry& reg, const void* ptr, size_t
     return &it->second;
 }
 
-bool is_device_pointer(const Registry& reg, const void* ptr) {
-    return find_device_range(reg, ptr, 0) != nullptr;
-}
+bool is_device_pointer(const Registry& reg, const void* ptr) { return find_device_range(reg, ptr, 0) != nullptr; }
 
 }  // namespace
 
@@ -120,29 +116,33 @@ cudaError_t cudaMalloc(void** ptr, size_t size) {
     if (size == 0) {
         return cudaSuccess;  // as the runtime: a null pointer and success
     }
+    // 256-byte alignment, as cudaMalloc guarantees.
+    if (size > SIZE_MAX - 255) {
+        return record(cudaErrorMemoryAllocation);
+    }
+    const size_t rounded = (size + 255) / 256 * 256;
     Registry& reg = registry();
-    {
-        std::lock_guard<std::mutex> lock(reg.mutex);
-        size_t on_device = 0;
-        for (const auto& entry : reg.device) {
-            if (entry.second.device == tls_current_device) {
-                on_device += entry.second.size;
-            }
-        }
-        if (size > memory_limit() || on_device > memory_limit() - size) {
-            return record(cudaErrorMemoryAllocation);
+    std::unique_lock<std::mutex> lock(reg.mutex);
+    // The limit check and the registration happen under one lock, so two threads
+    // cannot both pass the check and together exceed the limit.
+    size_t on_device = 0;
+    for (const auto& entry : reg.device) {
+        if (entry.second.device == tls_current_device) {
+            on_device += entry.second.size;
         }
     }
-    // 256-byte alignment, as cudaMalloc guarantees.
-    const size_t rounded = (size + 255) / 256 * 256;
+    const size_t limit = memory_limit();
+    if (size > limit || on_device > limit - size) {
+        return record(cudaErrorMemoryAllocation);
+    }
     void* memory = std::aligned_alloc(256, rounded);
     if (memory == nullptr) {
         return record(cudaErrorMemoryAllocation);
     }
-    std::memset(memory, hostcuda::kPoisonByte, size);
-    std::lock_guard<std::mutex> lock(reg.mutex);
     reg.device[reinterpret_cast<uintptr_t>(memory)] = Allocation{size, tls_current_device};
     reg.live_bytes += size;
+    lock.unlock();
+    std::memset(memory, hostcuda::kPoisonByte, size);
     *ptr = memory;
     return cudaSuccess;
 }
@@ -240,6 +240,9 @@ cudaError_t cudaHostRegister(void* ptr, size_t size, unsigned int flags) {
         return record(cudaErrorInvalidValue);
     }
     const auto start = reinterpret_cast<uintptr_t>(ptr);
+    if (size > UINTPTR_MAX - start) {
+        return record(cudaErrorInvalidValue);  // the range would wrap around the address space
+    }
     // Any overlap with a registered range is refused.
     auto it = reg.host.upper_bound(start);
     if (it != reg.host.end() && it->first < start + size) {
@@ -280,9 +283,7 @@ cudaError_t cudaGetLastError() {
     return error;
 }
 
-cudaError_t cudaPeekAtLastError() {
-    return tls_last_error;
-}
+cudaError_t cudaPeekAtLastError() { return tls_last_error; }
 
 const char* cudaGetErrorString(cudaError_t error) {
     switch (error) {
@@ -317,9 +318,7 @@ const char* cudaGetErrorString(cudaError_t error) {
 namespace hostcuda {
 
 namespace detail {
-void set_last_error(cudaError_t error) {
-    record(error);
-}
+void set_last_error(cudaError_t error) { record(error); }
 }  // namespace detail
 
 size_t allocated_bytes() {
