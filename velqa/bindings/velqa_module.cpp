@@ -10,6 +10,7 @@
 
 #include "../runner/velqa_kernel_mode.hpp"
 #include "../state/velqa_device_state.cuh"
+#include "velqa_bind_runner.hpp"
 #include "velqa_numpy.hpp"
 
 namespace py = pybind11;
@@ -104,4 +105,7 @@ PYBIND11_MODULE(velqa, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "CUDA gate backend for quorra";
     bind_kernel_mode(m);
     bind_device_state(m);
+    velqa::bind_run_circuit_device(m);
+    velqa::bind_run_circuit_device_gates(m);
+    velqa::bind_run_circuit(m);
 }

@@ -13,6 +13,12 @@ Precision array_precision(const py::array& state) {
 }
 
 py::buffer_info validate_host_state(int64_t n, const py::array& state) {
+    py::buffer_info view = validate_host_layout(n, state);
+    (void)array_precision(state);
+    return view;
+}
+
+py::buffer_info validate_host_layout(int64_t n, const py::array& state) {
     // A read-only view: writability is the caller's own check where it matters.
     py::buffer_info view = state.request(false);
     if (view.ndim != 1) {
@@ -27,7 +33,6 @@ py::buffer_info validate_host_state(int64_t n, const py::array& state) {
     if (static_cast<uint64_t>(view.size) != (uint64_t{1} << n)) {
         throw std::invalid_argument("state.size must equal 2**n");
     }
-    (void)array_precision(state);
     return view;
 }
 

@@ -17,4 +17,7 @@ Precision array_precision(const pybind11::array& state);
 // 2**n elements, dtype. Returns the array's buffer view.
 pybind11::buffer_info validate_host_state(int64_t n, const pybind11::array& state);
 
+// The same checks without the dtype, for callers that check other arguments before it.
+pybind11::buffer_info validate_host_layout(int64_t n, const pybind11::array& state);
+
 }  // namespace velqa
