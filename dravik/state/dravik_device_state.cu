@@ -10,6 +10,9 @@
 namespace quorra::dravik {
 
 void throw_cuda_error(cudaError_t status) {
+    // The runtime also keeps a failed call's code as the thread's last error; it is reported
+    // here, so clear it, or the next launch check would blame an innocent kernel for it.
+    (void)cudaGetLastError();
     throw std::runtime_error(std::string("CUDA error: ") + cudaGetErrorString(status));
 }
 

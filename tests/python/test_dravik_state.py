@@ -194,3 +194,12 @@ def test_import_under_another_python_version_fails_with_the_version_message(tmp_
     )
     assert run.returncode != 0
     assert "ImportError: Python version mismatch: module was compiled for Python 3.12" in run.stderr
+
+
+def test_a_reported_cuda_failure_is_not_blamed_on_the_next_launch():
+    with pytest.raises(RuntimeError, match="^CUDA error: invalid device ordinal$"):
+        dravik.DeviceDensityState.zero_state(1, device="cuda:4096")
+    state = dravik.DeviceDensityState.zero_state(1)
+    h = SimpleNamespace(id="h", target=[0], control=[], control_state=[], parameter=None, has_stored_matrix=False)
+    dravik.run_density_operations_device(state, 1, [h])
+    np.testing.assert_allclose(state.to_numpy(), np.full((2, 2), 0.5), atol=1e-15)
