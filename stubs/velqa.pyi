@@ -36,3 +36,24 @@ class DeviceState:
     def device_id(self) -> int: ...
     @property
     def dtype(self) -> str: ...
+
+def run_circuit_device(
+    state: DeviceState, gate_ir: list[dict[str, Any]], endian: str = "little", mode: KernelMode = KernelMode.PairAuto
+) -> None:
+    """Run a gate_ir chunk on an existing CUDA DeviceState."""
+
+def run_circuit_device_gates(
+    state: DeviceState, gates: Iterable[Any], endian: str = "little", mode: KernelMode = KernelMode.PairAuto
+) -> None:
+    """Run a QuantumGate object chunk on an existing CUDA DeviceState."""
+
+def run_circuit(
+    n: int,
+    state: numpy.ndarray,
+    gate_ir: list[dict[str, Any]],
+    endian: str = "little",
+    device: str = "cuda:0",
+    mode: KernelMode = KernelMode.PairAuto,
+    use_pinned_host: bool = False,
+) -> numpy.ndarray:
+    """Run a gate_ir chunk on CUDA. The numpy state is modified in-place and returned."""
