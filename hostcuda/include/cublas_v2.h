@@ -7,7 +7,8 @@
 
 typedef struct cublasContext* cublasHandle_t;
 
-typedef enum {
+// Fixed underlying types: a caller's out-of-range value is representable and rejected.
+typedef enum : int {
     CUBLAS_STATUS_SUCCESS = 0,
     CUBLAS_STATUS_NOT_INITIALIZED = 1,
     CUBLAS_STATUS_ALLOC_FAILED = 3,
@@ -19,13 +20,13 @@ typedef enum {
     CUBLAS_STATUS_NOT_SUPPORTED = 15,
 } cublasStatus_t;
 
-typedef enum {
+typedef enum : int {
     CUBLAS_OP_N = 0,
     CUBLAS_OP_T = 1,
     CUBLAS_OP_C = 2,
 } cublasOperation_t;
 
-typedef enum {
+typedef enum : int {
     CUBLAS_POINTER_MODE_HOST = 0,
     CUBLAS_POINTER_MODE_DEVICE = 1,
 } cublasPointerMode_t;

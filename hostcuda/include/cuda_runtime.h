@@ -29,7 +29,9 @@ struct double2 {
     double x, y;
 };
 
-enum cudaError_t {
+// The enumerations have a fixed underlying type so that any code a caller converts
+// (an unknown error, a bad copy kind) is a valid value the stand-in can reject.
+enum cudaError_t : int {
     cudaSuccess = 0,
     cudaErrorInvalidValue = 1,
     cudaErrorMemoryAllocation = 2,
@@ -45,7 +47,7 @@ enum cudaError_t {
 };
 typedef enum cudaError_t cudaError;
 
-enum cudaMemcpyKind {
+enum cudaMemcpyKind : int {
     cudaMemcpyHostToHost = 0,
     cudaMemcpyHostToDevice = 1,
     cudaMemcpyDeviceToHost = 2,
@@ -79,10 +81,13 @@ inline cudaError_t cudaMalloc(T** ptr, size_t size) {
 }
 
 // Built-in variables of the running thread; the scheduler sets them per thread.
-extern thread_local uint3 threadIdx;
-extern thread_local uint3 blockIdx;
-extern thread_local dim3 blockDim;
-extern thread_local dim3 gridDim;
+// constinit tells every reader that they need no dynamic initialisation, so an access
+// is a plain thread-local load rather than a call through a TLS wrapper (which also
+// trips GCC 12's UBSan null check with a false report).
+extern thread_local constinit uint3 threadIdx;
+extern thread_local constinit uint3 blockIdx;
+extern thread_local constinit dim3 blockDim;
+extern thread_local constinit dim3 gridDim;
 
 void __syncthreads();
 double atomicAdd(double* address, double value);

@@ -33,10 +33,10 @@
 #include <sanitizer/common_interface_defs.h>
 #endif
 
-thread_local uint3 threadIdx{0, 0, 0};
-thread_local uint3 blockIdx{0, 0, 0};
-thread_local dim3 blockDim{1, 1, 1};
-thread_local dim3 gridDim{1, 1, 1};
+thread_local constinit uint3 threadIdx{0, 0, 0};
+thread_local constinit uint3 blockIdx{0, 0, 0};
+thread_local constinit dim3 blockDim{1, 1, 1};
+thread_local constinit dim3 gridDim{1, 1, 1};
 
 namespace hostcuda::detail {
 void set_last_error(cudaError_t error);
