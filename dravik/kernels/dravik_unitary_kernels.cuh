@@ -98,28 +98,27 @@ __global__ void unitary_merged_kernel(CuComplex<T>* data, int64_t dimension, Dev
     row1[bit] = b11;
 }
 
-// Two targets. Four threads share one 4x4 block; thread `quarter` writes row `quarter`
-// of U_r B U_c^dagger. Thread numbers: the lowest bits pick the column group within a run
-// of up to 64 (a warp reads along rows), the next two bits the quarter, the rest the row
-// group and the run; so the four threads of a block always sit in one 256-thread block.
-// Every thread reads what it needs, the block meets at the barrier, then threads write:
-// no element is overwritten before all its readers are done.
+// Two targets. Four neighbouring threads (t & 3 = their quarter) share one 4x4 block, and
+// thread `quarter` writes row `quarter` of U_r B U_c^dagger. The four read the same
+// addresses in the same instruction, which the hardware serves once; the next bits of t
+// pick the column group, so a warp covers eight neighbouring column groups. Every thread
+// reads what it needs, the block meets at the barrier, then threads write: no element is
+// overwritten before all its readers are done.
 template <typename T>
 __global__ void unitary_merged_row2_kernel(CuComplex<T>* data, int64_t dimension, DeviceTargets targets,
                                            uint64_t control_mask, uint64_t control_values, const CuComplex<T>* matrix) {
     const uint64_t t = linear_thread_index();
     const int64_t rest_count = targets.rest_count;
     const uint64_t groups = uint64_t{1} << rest_count;
-    const uint64_t width = groups < 64 ? groups : 64;
-    const uint64_t quarter = (t / width) & 3;
-    const uint64_t run = t / (4 * width);
-    const uint64_t runs_per_row = groups / width;
-    const uint64_t gc = (run % runs_per_row) * width + (t & (width - 1));
-    const uint64_t gr = run / runs_per_row;
+    const uint64_t quarter = t & 3;
+    const uint64_t gc = (t >> 2) & (groups - 1);
+    const uint64_t gr = t >> (rest_count + 2);
 
     const uint64_t bit0 = uint64_t{1} << targets.targets[0];
     const uint64_t bit1 = uint64_t{1} << targets.targets[1];
     const uint64_t offsets[4] = {0, bit0, bit1, bit0 | bit1};
+    // Computed rather than looked up, so `offsets` is only ever indexed by unrolled constants.
+    const uint64_t own_row = ((quarter & 1) != 0 ? bit0 : 0) | ((quarter & 2) != 0 ? bit1 : 0);
     const uint64_t d = static_cast<uint64_t>(dimension);
     CuComplex<T> out[4];
     CuComplex<T>* corner = data;
@@ -151,7 +150,7 @@ __global__ void unitary_merged_row2_kernel(CuComplex<T>* data, int64_t dimension
                 }
             } else {
                 for (int b = 0; b < 4; ++b) {
-                    left[b] = corner[offsets[quarter] * d + offsets[b]];
+                    left[b] = corner[own_row * d + offsets[b]];
                 }
             }
             for (int l = 0; l < 4; ++l) {
@@ -170,7 +169,7 @@ __global__ void unitary_merged_row2_kernel(CuComplex<T>* data, int64_t dimension
     __syncthreads();
     if (write) {
         for (int l = 0; l < 4; ++l) {
-            corner[offsets[quarter] * d + offsets[l]] = out[l];
+            corner[own_row * d + offsets[l]] = out[l];
         }
     }
 }

@@ -1,0 +1,94 @@
+"""Density-matrix kernels: dense unitaries on one to six targets, the diagonal and
+permutation fast paths, and measurement, as effective bandwidth (bytes each operation must
+read plus write) in both precisions."""
+
+from types import SimpleNamespace
+
+import numpy as np
+
+OPS_PER_CALL = 4  # one run call carries several operations, so its fixed costs fade
+
+
+def _op(name, target, control=(), control_state=(), parameter=None, matrix=None):
+    op = SimpleNamespace(
+        id=name,
+        target=list(target),
+        control=list(control),
+        control_state=list(control_state),
+        parameter=parameter,
+        has_stored_matrix=matrix is not None,
+    )
+    if matrix is not None:
+        op.stored_matrix = matrix
+    return op
+
+
+def _unitary(k, seed):
+    rng = np.random.default_rng(seed)
+    z = rng.normal(size=(1 << k, 1 << k)) + 1j * rng.normal(size=(1 << k, 1 << k))
+    q, r = np.linalg.qr(z)
+    return q * (np.diag(r) / np.abs(np.diag(r)))
+
+
+def _cases(n, full):
+    """(family, name, operation, fraction of the matrix's elements read and written, passes)."""
+    low, mid, high = 0, n // 2, n - 1
+    cases = [
+        ("dm_unitary1", f"target={high}", _op("u", [high], matrix=_unitary(1, 1)), 1.0, 1),
+        ("dm_unitary2", f"targets={mid},{high}", _op("u", [mid, high], matrix=_unitary(2, 2)), 1.0, 1),
+        # rz: only the blocks whose row and column differ in the target change
+        ("dm_diagonal", f"rz target={mid}", _op("rz", [mid], parameter=[0.3]), 0.5, 1),
+        ("dm_permutation", f"x target={mid}", _op("x", [mid]), 1.0, 1),
+    ]
+    if full:
+        cases += [
+            ("dm_unitary1", f"target={low}", _op("u", [low], matrix=_unitary(1, 3)), 1.0, 1),
+            ("dm_unitary2", f"targets={high},{low}", _op("u", [high, low], matrix=_unitary(2, 4)), 1.0, 1),
+            # a control satisfied by half of the rows and half of the columns
+            ("dm_unitary1", f"controlled target={mid}", _op("u", [mid], [low], [1], matrix=_unitary(1, 5)), 0.75, 1),
+            ("dm_diagonal", f"crz target={mid} control={low}", _op("crz", [mid], [low], [1], [0.3]), 0.75, 1),
+            ("dm_permutation", f"swap targets={low},{high}", _op("swap", [low, high]), 0.75, 1),
+            ("dm_permutation", f"cx target={mid} control={low}", _op("cx", [mid], [low], [1]), 7 / 16, 1),
+        ]
+        for k in (3, 4, 5, 6):
+            targets = list(range(n - k, n))[::-1]
+            cases.append(("dm_unitary_wide", f"k={k} targets={targets}", _op("u", targets, matrix=_unitary(k, k)), 1.0, 2))
+    return cases
+
+
+def register(bench):
+    dravik = bench.dravik
+    if dravik is None:
+        return
+    sizes = bench.config.dm_sizes
+    for n in sizes:
+        # Every case at the largest size; the core cases at the others; a smoke run needs few.
+        full = n == sizes[-1] and not bench.config.quick
+        for dtype in ("complex64", "complex128"):
+            width = np.dtype(dtype).itemsize
+            matrix_bytes = width * (1 << (2 * n))
+            state = dravik.DeviceDensityState.zero_state(n, dtype)
+            tiny = dravik.DeviceDensityState.zero_state(0, dtype)
+            for family, name, op, fraction, passes in _cases(n, full):
+                ops = [op] * OPS_PER_CALL
+                nbytes = OPS_PER_CALL * passes * 2 * fraction * matrix_bytes
+                bench.bandwidth(
+                    family,
+                    f"n={n} {dtype} {name}",
+                    lambda s=state, o=ops: dravik.run_density_operations_device(s, n, o),
+                    nbytes,
+                    sync=tiny.to_numpy,
+                    params={"n": n, "dtype": dtype, "case": name},
+                )
+            if full or bench.config.quick:
+                # The state is a basis state here, so every repeated measurement is certain.
+                bench.rate(
+                    "dm_measure",
+                    f"n={n} {dtype} targets=0..{n - 1}",
+                    lambda s=state: dravik.measure_device(s, list(range(n)), "little", 5),
+                    1,
+                    "measurements",
+                    sync=tiny.to_numpy,
+                    params={"n": n, "dtype": dtype},
+                )
+            del state, tiny
