@@ -35,15 +35,11 @@ VELQA_AUTOPAIR_KERNELS(compact, target0_compact, no_control, target0_no_control,
 template <typename T>
 void cu_ry(int64_t n, CuComplex<T>* state, int32_t target, const std::vector<int64_t>& controls,
            const std::vector<int64_t>& control_state, T theta, cudaStream_t stream, int32_t mode) {
-    launch_single_qubit("cu_ry", n, state, target, controls, control_state, stream, mode,
-                        PairKernels<T, T>{cu_ry_kernel_pair<T>, cu_ry_kernel_all_state<T>}, std::make_tuple(theta),
-                        AutoPairKernels<T, CuComplex<T>, CuComplex<T>>{
-                            ry_autopair::compact<T>, ry_autopair::target0_compact<T>, ry_autopair::no_control<T>,
-                            ry_autopair::target0_no_control<T>, nullptr},
-                        [theta] {
-                            const RyOp<T> op = ry_op(theta);
-                            return std::make_tuple(op.a, op.b);
-                        });
+    launch_rotation<T>("cu_ry", n, state, target, controls, control_state, theta, stream, mode,
+                       {cu_ry_kernel_pair<T>, cu_ry_kernel_all_state<T>},
+                       {ry_autopair::compact<T>, ry_autopair::target0_compact<T>, ry_autopair::no_control<T>,
+                        ry_autopair::target0_no_control<T>, nullptr},
+                       ry_op<T>);
 }
 
 VELQA_INSTANTIATE_ONE_ANGLE_GATE(cu_ry)

@@ -33,15 +33,11 @@ VELQA_AUTOPAIR_KERNELS(compact, target0_compact, no_control, target0_no_control,
 template <typename T>
 void cu_rz(int64_t n, CuComplex<T>* state, int32_t target, const std::vector<int64_t>& controls,
            const std::vector<int64_t>& control_state, T theta, cudaStream_t stream, int32_t mode) {
-    launch_single_qubit("cu_rz", n, state, target, controls, control_state, stream, mode,
-                        PairKernels<T, T>{cu_rz_kernel_pair<T>, cu_rz_kernel_all_state<T>}, std::make_tuple(theta),
-                        AutoPairKernels<T, CuComplex<T>, CuComplex<T>>{
-                            rz_autopair::compact<T>, rz_autopair::target0_compact<T>, rz_autopair::no_control<T>,
-                            rz_autopair::target0_no_control<T>, nullptr},
-                        [theta] {
-                            const RzOp<T> op = rz_op(theta);
-                            return std::make_tuple(op.a, op.b);
-                        });
+    launch_rotation<T>("cu_rz", n, state, target, controls, control_state, theta, stream, mode,
+                       {cu_rz_kernel_pair<T>, cu_rz_kernel_all_state<T>},
+                       {rz_autopair::compact<T>, rz_autopair::target0_compact<T>, rz_autopair::no_control<T>,
+                        rz_autopair::target0_no_control<T>, nullptr},
+                       rz_op<T>);
 }
 
 VELQA_INSTANTIATE_ONE_ANGLE_GATE(cu_rz)

@@ -126,8 +126,7 @@ __device__ __forceinline__ void target0_compact_body(uint64_t count, CuComplex<T
     if (k >= count) {
         return;
     }
-    const uint64_t i0 = expand_index(k, fixed_mask, fixed_value);
-    op(state + i0, state + i0 + 1);
+    apply_adjacent(state + expand_index(k, fixed_mask, fixed_value), op);
 }
 
 template <typename T, typename Op>
@@ -141,14 +140,29 @@ __device__ __forceinline__ void no_control_body(uint64_t count, CuComplex<T>* st
     op(state + i0, state + (i0 | target_bit));
 }
 
-// Adjacent amplitudes (2k, 2k + 1): each thread reads one contiguous pair.
+// Two adjacent amplitudes (2k, 2k + 1), moved as one aligned block: a thread reads and writes its
+// pair with full-width accesses and a warp covers one contiguous span.
+template <typename T>
+struct alignas(4 * sizeof(T)) AdjacentPair {
+    CuComplex<T> lo;
+    CuComplex<T> hi;
+};
+
+template <typename T, typename Op>
+__device__ __forceinline__ void apply_adjacent(CuComplex<T>* first, const Op& op) {
+    AdjacentPair<T>* where = reinterpret_cast<AdjacentPair<T>*>(first);  // first is even: aligned
+    AdjacentPair<T> pair = *where;
+    op(&pair.lo, &pair.hi);
+    *where = pair;
+}
+
 template <typename T, typename Op>
 __device__ __forceinline__ void target0_no_control_body(uint64_t count, CuComplex<T>* state, const Op& op) {
     const uint64_t k = gate_thread_index();
     if (k >= count) {
         return;
     }
-    op(state + 2 * k, state + 2 * k + 1);
+    apply_adjacent(state + 2 * k, op);
 }
 
 // ---- named kernels of one gate ----------------------------------------------------------------
@@ -282,6 +296,20 @@ void launch_fixed_gate(const char* name, int64_t n, CuComplex<T>* state, int32_t
                        const AutoPairKernels<T>& autopair) {
     launch_single_qubit(name, n, state, target, controls, control_state, stream, mode, pair_kernels, std::tuple<>{},
                         autopair, [] { return std::tuple<>{}; });
+}
+
+// The launcher of RX, RY and RZ: the raw angle for the pair kernels; the two values (a, b) of
+// the gate's operation, built once on the host by make_op, for the AutoPair kernels.
+template <typename T, typename Op>
+void launch_rotation(const char* name, int64_t n, CuComplex<T>* state, int32_t target,
+                     const std::vector<int64_t>& controls, const std::vector<int64_t>& control_state, T theta,
+                     cudaStream_t stream, int32_t mode, const PairKernels<T, T>& pair_kernels,
+                     const AutoPairKernels<T, CuComplex<T>, CuComplex<T>>& autopair, Op (*make_op)(T)) {
+    launch_single_qubit(name, n, state, target, controls, control_state, stream, mode, pair_kernels,
+                        std::make_tuple(theta), autopair, [=] {
+                            const Op op = make_op(theta);
+                            return std::make_tuple(op.a, op.b);
+                        });
 }
 
 // Explicit float and double instances of a launcher, for the declarations in the gate headers.
