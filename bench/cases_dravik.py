@@ -51,7 +51,8 @@ def _cases(n, full):
         ]
         for k in (3, 4, 5, 6):
             targets = list(range(n - k, n))[::-1]
-            cases.append(("dm_unitary_wide", f"k={k} targets={targets}", _op("u", targets, matrix=_unitary(k, k)), 1.0, 2))
+            op = _op("u", targets, matrix=_unitary(k, k))
+            cases.append(("dm_unitary_wide", f"k={k} targets={targets}", op, 1.0, 2))  # a left and a right pass
     return cases
 
 
