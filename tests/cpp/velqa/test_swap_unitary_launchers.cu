@@ -148,6 +148,32 @@ TEST_F(LauncherTest, UnitaryRefusesIndicesTheKernelsCannotTake) {
     expect_state_unchanged();
 }
 
+TEST_F(LauncherTest, UnitaryRecordChecksComeInOrder) {
+    const std::vector<int64_t> bad_controls{0, 1};
+    const std::vector<int64_t> one_state{1};
+    const auto m2 = identity(2);
+    const auto m4 = identity(4);
+    auto call = [&](const std::vector<int64_t>& targets, const std::vector<int64_t>& controls,
+                    const std::vector<int64_t>& states, const std::vector<std::complex<double>>& m, int64_t dim) {
+        return [&, targets, controls, states, dim] {
+            velqa::cu_unitary<double>(kQubits, amps(), targets, controls, states, m, dim, 0, 2);
+        };
+    };
+    expect_invalid(call({}, bad_controls, one_state, m4, 3), "UNITARY gate requires at least one target.");
+    expect_invalid(call({0}, bad_controls, one_state, m4, 4), "UNITARY matrix dimension must be 2**num_targets.");
+    // The entry count is only looked at once the dimension is right, and before the controls.
+    expect_invalid(call({0, 1}, bad_controls, one_state, m2, 4), "UNITARY matrix size mismatch.");
+    expect_invalid(call({0}, {}, {}, m4, 2), "UNITARY matrix size mismatch.");
+    expect_invalid(call({70}, bad_controls, one_state, m2, 2), "controls.size() != control_state.size()");
+    expect_invalid(call({70}, {}, {}, m2, 2), "target qubit index must be in [0, 62]");
+    // 2^k is never formed for k >= 63, and matrix_dim squared never overflows.
+    const std::vector<int64_t> many(64, 1);
+    expect_invalid(call(many, {}, {}, m2, 0), "UNITARY matrix dimension must be 2**num_targets.");
+    const std::vector<int64_t> thirty_two(32, 1);
+    expect_invalid(call(thirty_two, {}, {}, m2, int64_t{1} << 32), "UNITARY matrix size mismatch.");
+    expect_state_unchanged();
+}
+
 TEST_F(LauncherTest, OversizedGridIsReportedAsLaunchFailure) {
     // 2^40 pairs need 2^32 blocks: refused by the runtime before anything runs.
     try {
