@@ -47,6 +47,21 @@ def run_circuit_device_gates(
 ) -> None:
     """Run a QuantumGate object chunk on an existing CUDA DeviceState."""
 
+def measure_device(
+    state: DeviceState, targets: Sequence[int], endian: str = "little", seed: int | None = None
+) -> str:
+    """Measure target qubits on an existing CUDA DeviceState."""
+
+def sample_measure_device(
+    state: DeviceState,
+    targets: Sequence[int],
+    shots: int,
+    endian: str = "little",
+    seed: int | None = None,
+    collapse_last: bool = True,
+) -> tuple[dict[str, int], str]:
+    """Batch-sample target qubits and optionally collapse to the final outcome."""
+
 def run_circuit(
     n: int,
     state: numpy.ndarray,
@@ -57,3 +72,13 @@ def run_circuit(
     use_pinned_host: bool = False,
 ) -> numpy.ndarray:
     """Run a gate_ir chunk on CUDA. The numpy state is modified in-place and returned."""
+
+def measure(
+    n: int,
+    state: numpy.ndarray,
+    targets: Sequence[int],
+    endian: str = "little",
+    device: str = "cuda:0",
+    use_pinned_host: bool = False,
+) -> str:
+    """Measure target qubits on CUDA. The numpy state is collapsed in-place and the measured bit string is returned."""

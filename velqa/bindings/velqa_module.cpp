@@ -10,6 +10,7 @@
 
 #include "../runner/velqa_kernel_mode.hpp"
 #include "../state/velqa_device_state.cuh"
+#include "velqa_bind_measure.hpp"
 #include "velqa_bind_runner.hpp"
 #include "velqa_numpy.hpp"
 
@@ -107,5 +108,8 @@ PYBIND11_MODULE(velqa, m, py::multiple_interpreters::not_supported()) {
     bind_device_state(m);
     velqa::bind_run_circuit_device(m);
     velqa::bind_run_circuit_device_gates(m);
+    velqa::bind_measure_device(m);
+    velqa::bind_sample_measure_device(m);
     velqa::bind_run_circuit(m);
+    velqa::bind_measure(m);
 }
