@@ -1,9 +1,11 @@
 """Measurement: the outcome-probability pass and many-shot sampling.
 
-Probabilities ("measure-probs"): one seeded shot without collapse, as bandwidth: the pass must read the whole state once and write 2^k doubles. Targets on the
-lowest k qubits and on the highest k qubits, k from 1 to 20. The call also copies the 2^k
-probabilities to the host and forms their running sums there, work that grows with 2^k and
-shows at k >= 16 on the smaller states.
+Probabilities ("measure-probs"): one seeded shot without collapse, as bandwidth: the pass must
+read the whole state once and write 2^k doubles. Targets on the lowest k qubits and on the
+highest k qubits, k from 1 to 20. The call also copies the 2^k probabilities to the host and
+forms their running sums there, work that grows with 2^k and shows from k = 16 on;
+"measure-probs-host" times the same call on a k-qubit state, where on a GPU the device pass
+is negligible, so the pass alone takes about the difference of the two times.
 
 Sampling ("measure-sample"): shots per second of sample_measure_device over 1, 10 and 20
 targets, from 10^3 to 10^7 shots, counts dictionary included. The state has as many qubits as
@@ -43,6 +45,18 @@ def register(bench):
                         params=params,
                     )
             del state
+
+    for k in [k for k in (K_QUICK if quick else K_FULL) if k <= max(sizes)]:
+        small = velqa.DeviceState.from_numpy(k, random_state(k, "complex64", seed=k))
+        bench.rate(
+            "measure-probs-host",
+            f"k={k} same call on a {k}-qubit state",
+            lambda s=small, t=list(range(k)): velqa.sample_measure_device(s, t, 1, seed=1, collapse_last=False),
+            1,
+            "calls/s",
+            params={"k": k},
+        )
+        del small
 
     shot_counts = [10**3, 10**5] if quick else [10**3, 10**4, 10**5, 10**6, 10**7]
     for k in (1, 10, 20):
