@@ -32,14 +32,14 @@ namespace quorra {
 // parameter types as they would at a triple-chevron launch. Launch errors are left in
 // the runtime's last error for the caller's launch check.
 template <typename... Params, typename... Args>
-inline void launch_kernel(void (*kernel)(Params...), dim3 grid, dim3 block, size_t shared_bytes,
-                          cudaStream_t stream, Args&&... args) {
+inline void launch_kernel(void (*kernel)(Params...), dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream,
+                          Args&&... args) {
     static_assert(sizeof...(Params) == sizeof...(Args), "kernel argument count mismatch");
 #if QUORRA_HOST_BUILD
     const std::tuple<Params...> params(std::forward<Args>(args)...);
     ::hostcuda::launch(grid, block, shared_bytes, stream, [&] { std::apply(kernel, params); });
 #else
-    kernel<<<grid, block, shared_bytes, stream>>>(std::forward<Args>(args)...);
+    kernel<<<grid, block, shared_bytes, stream> > >(std::forward<Args>(args)...);
 #endif
 }
 

@@ -206,3 +206,11 @@ def test_state_survives_garbage_collection_of_the_source_array():
     state = velqa.DeviceState.from_numpy(5, host)
     del host
     np.testing.assert_array_equal(state.to_numpy(), expected)
+
+
+def test_a_reported_cuda_failure_does_not_resurface_at_the_next_launch():
+    with pytest.raises(RuntimeError, match="invalid device ordinal"):
+        velqa.DeviceState.zero_state(1, device="cuda:7")
+    state = velqa.DeviceState.zero_state(1)
+    velqa.run_circuit_device(state, [{"id": "h", "target": [0], "control": [], "control_state": [], "parameter": []}])
+    np.testing.assert_allclose(state.to_numpy(), [2**-0.5, 2**-0.5])

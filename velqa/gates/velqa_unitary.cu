@@ -18,23 +18,12 @@ namespace {
 
 constexpr uint32_t kBlock = 256;
 
-// A failed runtime call also leaves its code as the thread's last error; clear it once it is
-// reported here, so the next launch check of an unrelated gate does not report it again.
-void check_unitary_cuda(cudaError_t status) {
-    if (status != cudaSuccess) {
-        (void)cudaGetLastError();
-        check_cuda(status);
-    }
-}
-
 // One device allocation of a call. release() frees it with the error check; the destructor
 // frees whatever is still held on an error path and ignores the result.
 template <typename E>
 class DeviceBuffer {
 public:
-    explicit DeviceBuffer(size_t count) {
-        check_unitary_cuda(cudaMalloc(reinterpret_cast<void**>(&data_), count * sizeof(E)));
-    }
+    explicit DeviceBuffer(size_t count) { check_cuda(cudaMalloc(reinterpret_cast<void**>(&data_), count * sizeof(E))); }
     ~DeviceBuffer() {
         if (data_ != nullptr) {
             (void)cudaFree(data_);
@@ -47,13 +36,13 @@ public:
     E* get() const { return data_; }
 
     void upload(const E* host, size_t count, cudaStream_t stream) {
-        check_unitary_cuda(cudaMemcpyAsync(data_, host, count * sizeof(E), cudaMemcpyHostToDevice, stream));
+        check_cuda(cudaMemcpyAsync(data_, host, count * sizeof(E), cudaMemcpyHostToDevice, stream));
     }
 
     void release() {
         E* data = data_;
         data_ = nullptr;
-        check_unitary_cuda(cudaFree(data));
+        check_cuda(cudaFree(data));
     }
 
 private:
@@ -183,8 +172,8 @@ void cu_unitary(int64_t n, CuComplex<T>* state, const std::vector<int64_t>& targ
                            stream, mode);
     }
     if (k <= 2) {
-        check_unitary_cuda(cudaGetLastError());
-        check_unitary_cuda(cudaStreamSynchronize(stream));
+        check_cuda(cudaGetLastError());
+        check_cuda(cudaStreamSynchronize(stream));
         return;
     }
 
@@ -213,8 +202,8 @@ void cu_unitary(int64_t n, CuComplex<T>* state, const std::vector<int64_t>& targ
         } else {
             launch_inplace<T, 5>(n, state, t, s, target_mask, masks, m, stream);
         }
-        check_unitary_cuda(cudaGetLastError());
-        check_unitary_cuda(cudaStreamSynchronize(stream));
+        check_cuda(cudaGetLastError());
+        check_cuda(cudaStreamSynchronize(stream));
         device_targets.release();
         device_matrix.release();
         device_sorted.release();
@@ -223,17 +212,17 @@ void cu_unitary(int64_t n, CuComplex<T>* state, const std::vector<int64_t>& targ
 
     const uint64_t num_state = uint64_t{1} << n;
     DeviceBuffer<CuComplex<T>> scratch(num_state);
-    check_unitary_cuda(
+    check_cuda(
         cudaMemcpyAsync(scratch.get(), state, num_state * sizeof(CuComplex<T>), cudaMemcpyDeviceToDevice, stream));
     quorra::launch_kernel(cu_unitary_kernel<T>, dim3(grid_blocks(num_state, kBlock)), dim3(kBlock), 0, stream, n,
                           static_cast<const CuComplex<T>*>(state), scratch.get(),
                           static_cast<const int64_t*>(device_targets.get()), static_cast<int64_t>(k), target_mask,
                           masks.control_mask, masks.control_value,
                           static_cast<const CuComplex<T>*>(device_matrix.get()), matrix_dim);
-    check_unitary_cuda(cudaGetLastError());
-    check_unitary_cuda(
+    check_cuda(cudaGetLastError());
+    check_cuda(
         cudaMemcpyAsync(state, scratch.get(), num_state * sizeof(CuComplex<T>), cudaMemcpyDeviceToDevice, stream));
-    check_unitary_cuda(cudaStreamSynchronize(stream));
+    check_cuda(cudaStreamSynchronize(stream));
     device_targets.release();
     device_matrix.release();
     scratch.release();

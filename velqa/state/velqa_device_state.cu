@@ -1,21 +1,25 @@
 // DeviceState, the CUDA error checks and the device and dtype parsers.
 // Read by nvcc (cuda build) and by g++ against the host stand-in (host build).
-#include "velqa_device_state.cuh"
-
 #include <cctype>
 #include <limits>
 #include <stdexcept>
 
+#include "velqa_device_state.cuh"
+
 namespace velqa {
 
+// A failed runtime call also leaves its status as the thread's last error; once it is
+// reported here it is cleared, so the next launch check does not report it a second time.
 void check_cuda(cudaError_t status) {
     if (status != cudaSuccess) {
+        (void)cudaGetLastError();
         throw std::runtime_error(std::string("CUDA error: ") + cudaGetErrorString(status));
     }
 }
 
 void check_cuda_op(cudaError_t status, const char* operation) {
     if (status != cudaSuccess) {
+        (void)cudaGetLastError();
         throw std::runtime_error(std::string(operation) + ": " + cudaGetErrorString(status));
     }
 }
@@ -43,9 +47,7 @@ Precision parse_dtype(const std::string& dtype) {
     throw std::invalid_argument("dtype must be 'complex64' or 'complex128', got: " + dtype);
 }
 
-const char* dtype_name(Precision precision) {
-    return precision == Precision::Complex128 ? "complex128" : "complex64";
-}
+const char* dtype_name(Precision precision) { return precision == Precision::Complex128 ? "complex128" : "complex64"; }
 
 namespace {
 
@@ -109,9 +111,7 @@ DeviceState::DeviceState(int64_t n, Precision precision, int32_t device_id)
     check_cuda(cudaMalloc(&data_, static_cast<size_t>(num_state_ * width)));
 }
 
-DeviceState::~DeviceState() {
-    release();
-}
+DeviceState::~DeviceState() { release(); }
 
 void DeviceState::release() noexcept {
     if (data_ != nullptr) {

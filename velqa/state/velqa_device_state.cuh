@@ -51,9 +51,7 @@ __host__ __device__ __forceinline__ T norm2(CuComplex<T> a) {
 
 enum class Precision : int32_t { Complex64 = 0, Complex128 = 1 };
 
-inline int64_t bytes_per_amplitude(Precision precision) {
-    return precision == Precision::Complex64 ? 8 : 16;
-}
+inline int64_t bytes_per_amplitude(Precision precision) { return precision == Precision::Complex64 ? 8 : 16; }
 
 // "CUDA error: " + the runtime's string; success returns without effect.
 void check_cuda(cudaError_t status);
