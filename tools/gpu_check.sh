@@ -59,7 +59,7 @@ BUILD_DIR=$WORK/$BUILD
 BUDGET=${QUORRA_GPU_CHECK_BUDGET:-450}
 : >"$LOG"
 mkdir -p "$WORK"
-rm -f "$WORK"/stage-*.out "$WORK/gtest-found" "$WORK/cxx-tests-built"
+rm -f "$WORK"/stage-*.out "$WORK/gtest-found" "$WORK/cxx-tests-built" "$WORK/modules-installed"
 cd "$ROOT" || exit 2
 
 if ! command -v nvcc >/dev/null 2>&1 && [ -x /usr/local/cuda/bin/nvcc ]; then
@@ -220,19 +220,49 @@ stage_build() {
             --no-build-isolation --no-deps --no-index --no-cache-dir -v \
             -C "build-dir=$BUILD_DIR" -C "cmake.define.QUORRA_TESTS=$1" .
     }
-    rm -f "$WORK/cxx-tests-built"
-    if pip_install $tests; then
-        [ $tests = ON ] && touch "$WORK/cxx-tests-built"
-    elif [ $tests = ON ]; then
+    rm -f "$WORK/cxx-tests-built" "$WORK/modules-installed"
+    # Drop what an earlier run installed, so a failed build cannot leave old modules
+    # for the test stages to pick up.
+    local site_dir
+    site_dir=$("$VENV/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])') || return 1
+    rm -rf "$site_dir"/velqa.* "$site_dir"/dravik.* "$site_dir"/quorra_gpu-*.dist-info
+    local rc=0
+    if ! pip_install $tests; then
+        [ $tests = ON ] || return 1
         # Keep the Python stages going when only a C++ test fails to build.
         echo "!!!! the build with the C++ tests failed; building the modules alone"
         pip_install OFF || return 1
-        return 1
-    else
+        rc=1
+    fi
+    if [ $tests = ON ] && [ $rc -eq 0 ]; then
+        touch "$WORK/cxx-tests-built"
+    fi
+    installed_modules_ok || return 1
+    touch "$WORK/modules-installed"
+    return $rc
+}
+
+# Both modules import from this venv (not from a parent environment or the source tree).
+installed_modules_ok() {
+    (cd / && "$VENV/bin/python" - "$VENV" <<'EOF'
+import os, sys
+venv = os.path.realpath(sys.argv[1])
+for name in ("velqa", "dravik"):
+    module = __import__(name)
+    path = os.path.realpath(module.__file__)
+    print(f"{name}: {path}")
+    if not path.startswith(venv + os.sep):
+        raise SystemExit(f"{name} is not the one installed in {venv}")
+EOF
+    )
+}
+
+# The test stages run only against modules the build stage installed in this run.
+require_installed() {
+    if [ ! -f "$WORK/modules-installed" ]; then
+        echo "not run: the build stage installed no modules"
         return 1
     fi
-    (cd /tmp && "$VENV/bin/python" -c 'import velqa; print("velqa", velqa.__file__)') || return 1
-    (cd /tmp && "$VENV/bin/python" -c 'import dravik; print("dravik", dravik.__file__)') || return 1
 }
 
 stage_cxx_tests() {
@@ -250,6 +280,7 @@ stage_cxx_tests() {
 
 stage_pytest() {
     set -u
+    require_installed || return 1
     # The installed modules, not a build folder.
     env -u QUORRA_MODULE_DIRS "$VENV/bin/python" -m pytest -q -p no:cacheprovider -rfE \
         --junitxml="$OUTDIR/pytest.xml" tests/python
@@ -261,6 +292,7 @@ stage_bench() {
         echo "skipped: bench/run.py is missing, no benchmarks were run"
         return 3
     fi
+    require_installed || return 1
     # shellcheck disable=SC2086
     env -u QUORRA_MODULE_DIRS "$VENV/bin/python" bench/run.py --out "$OUTDIR/bench" --build "$BUILD" \
         ${QUORRA_BENCH_ARGS:-}
@@ -292,7 +324,8 @@ fi
 ARCHS=${ARCHS:-75-real;80-real;86-real;89-real;90-real;120-real}
 
 export BUILD OUTDIR WORK VENV BUILD_DIR PYTHON ARCHS
-export -f stage_system stage_venv stage_gtest_probe stage_build stage_cxx_tests stage_pytest stage_bench
+export -f stage_system stage_venv stage_gtest_probe stage_build stage_cxx_tests stage_pytest stage_bench \
+    installed_modules_ok require_installed
 
 log "quorra GPU check: $BUILD build, output in $OUTDIR, budget ${BUDGET}s"
 log "tree: $ROOT ($(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo 'not a git checkout'))"
