@@ -7,6 +7,7 @@ tools/setup_env.sh
 
 BUILD=${QUORRA_BUILD:-auto}
 DIR=${QUORRA_TEST_BUILD_DIR:-build/test-$BUILD}
+mkdir -p "$(dirname "$DIR")"
 cmake -S . -B "$DIR" -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" \
     -DPython_EXECUTABLE="$PWD/.venv/bin/python" -DQUORRA_BUILD="$BUILD" -DQUORRA_TESTS=ON \
     ${QUORRA_CMAKE_ARGS:-} >"$DIR.configure.log" 2>&1 || { cat "$DIR.configure.log"; exit 1; }
