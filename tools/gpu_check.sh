@@ -282,7 +282,7 @@ stage_pytest() {
     set -u
     require_installed || return 1
     # The installed modules, not a build folder.
-    env -u QUORRA_MODULE_DIRS "$VENV/bin/python" -m pytest -q -p no:cacheprovider -rfE \
+    env -u QUORRA_MODULE_DIRS "$VENV/bin/python" -m pytest -q -p no:cacheprovider -rfE --tb=short \
         --junitxml="$OUTDIR/pytest.xml" tests/python
 }
 
