@@ -39,7 +39,9 @@ inline void launch_kernel(void (*kernel)(Params...), dim3 grid, dim3 block, size
     const std::tuple<Params...> params(std::forward<Args>(args)...);
     ::hostcuda::launch(grid, block, shared_bytes, stream, [&] { std::apply(kernel, params); });
 #else
-    kernel<<<grid, block, shared_bytes, stream> > >(std::forward<Args>(args)...);
+    // clang-format off
+    kernel<<<grid, block, shared_bytes, stream>>>(std::forward<Args>(args)...);
+    // clang-format on
 #endif
 }
 
