@@ -8,9 +8,7 @@ namespace py = pybind11;
 
 namespace velqa {
 
-Precision array_precision(const py::array& state) {
-    return parse_dtype(py::str(state.dtype()).cast<std::string>());
-}
+Precision array_precision(const py::array& state) { return parse_dtype(py::str(state.dtype()).cast<std::string>()); }
 
 py::buffer_info validate_host_state(int64_t n, const py::array& state) {
     py::buffer_info view = validate_host_layout(n, state);
