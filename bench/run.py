@@ -92,22 +92,27 @@ def main() -> int:
     started = time.time()
     bench = Bench(config, velqa, dravik, args.only)
     print(f"build={build} copy bandwidth {bench.copy_bandwidth / 1e9:.2f} GB/s", flush=True)
+    def write_reports() -> None:
+        report = {
+            "build": build,
+            "machine": platform.node(),
+            "config": vars(config),
+            "copy_bandwidth": bench.copy_bandwidth,
+            "seconds": time.time() - started,
+            "results": bench.results,
+        }
+        with open(os.path.join(args.out, "results.json"), "w", encoding="utf-8") as handle:
+            json.dump(report, handle, indent=1)
+        with open(os.path.join(args.out, "results.txt"), "w", encoding="utf-8") as handle:
+            handle.write(f"build={build} copy bandwidth {bench.copy_bandwidth / 1e9:.2f} GB/s\n")
+            handle.writelines(format_entry(r) + "\n" for r in bench.results)
+
+    # Reports are rewritten after every case file, so a run cut short by a time limit
+    # still leaves the figures it reached.
     for path in sorted(glob.glob(os.path.join(HERE, "cases_*.py"))):
         bench.run_case_file(path)
-
-    report = {
-        "build": build,
-        "machine": platform.node(),
-        "config": vars(config),
-        "copy_bandwidth": bench.copy_bandwidth,
-        "seconds": time.time() - started,
-        "results": bench.results,
-    }
-    with open(os.path.join(args.out, "results.json"), "w", encoding="utf-8") as handle:
-        json.dump(report, handle, indent=1)
-    with open(os.path.join(args.out, "results.txt"), "w", encoding="utf-8") as handle:
-        handle.write(f"build={build} copy bandwidth {bench.copy_bandwidth / 1e9:.2f} GB/s\n")
-        handle.writelines(format_entry(r) + "\n" for r in bench.results)
+        write_reports()
+    write_reports()
     drew = plot(bench.results, bench.copy_bandwidth, f"quorra {build} build", os.path.join(args.out, "fractions.png"))
     print(f"wrote {args.out}/results.json{' and fractions.png' if drew else ''} in {time.time() - started:.0f} s")
     return 1 if any(r["family"] == "error" for r in bench.results) else 0
