@@ -1,6 +1,12 @@
 // Host stand-in for kernel launches: grid scheduling over a worker pool, and one
 // fiber per thread for blocks that meet at __syncthreads. Read by g++ only.
+
+// Fibers jump between stacks on purpose; the fortified longjmp would take that for a
+// corrupted stack.
+#undef _FORTIFY_SOURCE
+
 #include <cuda_runtime.h>
+#include <setjmp.h>
 #include <sys/mman.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -46,7 +52,7 @@ namespace {
 
 // ASan must be told about every stack switch, or it reports the fiber stacks as
 // overflows of the thread's own stack.
-void asan_start_switch(void** fake_stack_save, const void* bottom, size_t size) {
+[[maybe_unused]] void asan_start_switch(void** fake_stack_save, const void* bottom, size_t size) {
 #if HOSTCUDA_ASAN
     __sanitizer_start_switch_fiber(fake_stack_save, bottom, size);
 #else
@@ -95,8 +101,14 @@ private:
 
 enum class FiberState { Running, AtBarrier, Done };
 
+// A fiber is made once per stack and then kept: each thread of a later block reuses it,
+// so starting a thread costs one jump instead of a new context. Switches are plain
+// _setjmp/_longjmp (no signal-mask system calls); under ASan they stay on swapcontext,
+// whose stack switches the sanitizer is told about.
 struct Fiber {
     ucontext_t context{};
+    jmp_buf jump{};
+    bool entered = false;  // the context has been entered and waits in the trampoline loop
     FiberState state = FiberState::Running;
     void* fake_stack = nullptr;
     uint3 thread_index{0, 0, 0};
@@ -140,6 +152,30 @@ public:
         ensure_fibers(threads);
         error_ = nullptr;
 
+        try {
+            run_fibers(threads);
+        } catch (...) {
+            // Threads left at a barrier are abandoned: their fibers start afresh next time.
+            for (Fiber& fiber : fibers_) {
+                fiber.entered = false;
+            }
+            throw;
+        }
+    }
+
+    void barrier() {
+        if (current_ < 0) {
+            throw DivergentBarrier();
+        }
+        Fiber& fiber = fibers_[static_cast<size_t>(current_)];
+        fiber.state = FiberState::AtBarrier;
+        yield_to_scheduler(fiber);
+    }
+
+    void* shared() { return shared_.data(); }
+
+private:
+    void run_fibers(unsigned long long threads) {
         // Thread 0 decides: if it finishes without a barrier, the block has none.
         start_fiber(0);
         resume(0);
@@ -178,34 +214,40 @@ public:
         }
     }
 
-    void barrier() {
-        if (current_ < 0) {
-            throw DivergentBarrier();
-        }
-        Fiber& fiber = fibers_[static_cast<size_t>(current_)];
-        fiber.state = FiberState::AtBarrier;
+    // Back to the scheduler; returns when the fiber is resumed.
+    void yield_to_scheduler(Fiber& fiber) {
+#if HOSTCUDA_ASAN
         asan_start_switch(&fiber.fake_stack, scheduler_bottom_, scheduler_size_);
         swapcontext(&fiber.context, &scheduler_context_);
         asan_finish_switch(fiber.fake_stack, &scheduler_bottom_, &scheduler_size_);
+#else
+        if (_setjmp(fiber.jump) == 0) {
+            _longjmp(scheduler_jump_, 1);
+        }
+#endif
     }
 
-    void* shared() { return shared_.data(); }
-
-private:
     void ensure_fibers(unsigned long long threads) {
         while (stacks_.size() < threads) {
             stacks_.push_back(std::make_unique<FiberStack>());
         }
         if (fibers_.size() < threads) {
+            // Growing moves the fibers, and a saved ucontext points into itself: start afresh.
             fibers_.resize(threads);
+            for (Fiber& fiber : fibers_) {
+                fiber.entered = false;
+            }
         }
     }
 
     void start_fiber(unsigned long long t) {
         Fiber& fiber = fibers_[t];
         fiber.state = FiberState::Running;
-        fiber.fake_stack = nullptr;
         fiber.thread_index = thread_index_of(t, block_);
+        if (fiber.entered) {
+            return;  // waiting in the trampoline loop for its next thread
+        }
+        fiber.fake_stack = nullptr;
         getcontext(&fiber.context);
         fiber.context.uc_stack.ss_sp = stacks_[t]->bottom();
         fiber.context.uc_stack.ss_size = stacks_[t]->size();
@@ -216,10 +258,22 @@ private:
     void resume(unsigned long long t) {
         current_ = static_cast<long long>(t);
         threadIdx = fibers_[t].thread_index;
+        Fiber& fiber = fibers_[t];
+#if HOSTCUDA_ASAN
+        fiber.entered = true;
         void* fake_stack = nullptr;
         asan_start_switch(&fake_stack, stacks_[t]->bottom(), stacks_[t]->size());
-        swapcontext(&scheduler_context_, &fibers_[t].context);
+        swapcontext(&scheduler_context_, &fiber.context);
         asan_finish_switch(fake_stack, nullptr, nullptr);
+#else
+        if (_setjmp(scheduler_jump_) == 0) {
+            if (fiber.entered) {
+                _longjmp(fiber.jump, 1);
+            }
+            fiber.entered = true;
+            setcontext(&fiber.context);
+        }
+#endif
         current_ = -1;
     }
 
@@ -236,6 +290,7 @@ private:
     std::vector<std::unique_ptr<FiberStack>> stacks_;
     std::vector<Fiber> fibers_;
     ucontext_t scheduler_context_{};
+    jmp_buf scheduler_jump_{};
     const void* scheduler_bottom_ = nullptr;
     size_t scheduler_size_ = 0;
     const std::function<void()>* body_ = nullptr;
@@ -255,16 +310,17 @@ BlockScheduler& scheduler() {
 void BlockScheduler::trampoline() {
     BlockScheduler& self = scheduler();
     asan_finish_switch(nullptr, &self.scheduler_bottom_, &self.scheduler_size_);
-    try {
-        (*self.body_)();
-    } catch (...) {
-        // Rethrown on the launching stack; unwinding must not leave the fiber.
-        self.error_ = std::current_exception();
+    for (;;) {
+        try {
+            (*self.body_)();
+        } catch (...) {
+            // Rethrown on the launching stack; unwinding must not leave the fiber.
+            self.error_ = std::current_exception();
+        }
+        Fiber& fiber = self.fibers_[static_cast<size_t>(self.current_)];
+        fiber.state = FiberState::Done;
+        self.yield_to_scheduler(fiber);  // resumed to run another thread
     }
-    self.fibers_[static_cast<size_t>(self.current_)].state = FiberState::Done;
-    asan_start_switch(nullptr, self.scheduler_bottom_, self.scheduler_size_);
-    swapcontext(&self.fibers_[static_cast<size_t>(self.current_)].context, &self.scheduler_context_);
-    std::abort();  // a finished fiber is never resumed
 }
 
 // One grid at a time is spread over a pool of worker threads; the launching thread
