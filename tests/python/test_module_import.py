@@ -1,16 +1,19 @@
-"""Module initialisation: the interpreter-version guard and the refusal of subinterpreters."""
+"""Module initialisation of both modules: the interpreter-version guard and the refusal
+of subinterpreters."""
 
 import glob
+import importlib
 import os
 import shutil
 import subprocess
 
 import pytest
-import velqa
+
+MODULES = ["velqa", "dravik"]
 
 
 def other_python():
-    """A CPython other than 3.12, to load the module into."""
+    """A CPython other than 3.12, to load the modules into."""
     for candidate in ["python3.11", "python3.10"] + sorted(
         glob.glob(os.path.expanduser("~/.pyenv/versions/3.1[01].*/bin/python3"))
     ):
@@ -20,14 +23,16 @@ def other_python():
     return None
 
 
-def test_import_under_another_python_version_fails_with_the_version_message(tmp_path):
+@pytest.mark.parametrize("name", MODULES)
+def test_import_under_another_python_version_fails_with_the_version_message(name, tmp_path):
+    module = importlib.import_module(name)
     interpreter = other_python()
     if interpreter is None:
         pytest.skip("no CPython 3.10 or 3.11 on this machine")
     # Without its ABI tag the file is importable by any version, which then reaches the guard.
-    shutil.copy(velqa.__file__, tmp_path / "velqa.so")
+    shutil.copy(module.__file__, tmp_path / f"{name}.so")
     run = subprocess.run(
-        [interpreter, "-c", "import sys; import velqa"],
+        [interpreter, "-c", f"import {name}"],
         cwd=tmp_path,
         capture_output=True,
         text=True,
@@ -44,13 +49,14 @@ def test_import_under_another_python_version_fails_with_the_version_message(tmp_
     assert expected in run.stderr
 
 
-def test_subinterpreters_are_refused():
+@pytest.mark.parametrize("name", MODULES)
+def test_subinterpreters_are_refused(name):
+    module = importlib.import_module(name)
     interpreters = pytest.importorskip("_xxsubinterpreters")
     interp = interpreters.create()
     try:
-        spec_dir = os.path.dirname(velqa.__file__)
+        folder = os.path.dirname(module.__file__)
         with pytest.raises(interpreters.RunFailedError, match="does not support loading in subinterpreters"):
-            interpreters.run_string(interp, f"import sys; sys.path.insert(0, {spec_dir!r}); import velqa")
+            interpreters.run_string(interp, f"import sys; sys.path.insert(0, {folder!r}); import {name}")
     finally:
         interpreters.destroy(interp)
-
