@@ -2,6 +2,7 @@
 // Plain C++.
 #include "density_operation.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <stdexcept>
@@ -225,6 +226,16 @@ std::vector<std::complex<double>> named_operation_matrix(const DensityOperation&
     return is_double ? named_matrix<double>(op, name) : named_matrix<float>(op, name);
 }
 
+// Every target inside the register and no target twice.
+static void check_targets(const std::vector<int64_t>& targets, int64_t num_qubits, const char* message) {
+    for (size_t i = 0; i < targets.size(); ++i) {
+        const int64_t t = targets[i];
+        if (t < 0 || t >= num_qubits || std::find(targets.begin(), targets.begin() + i, t) != targets.begin() + i) {
+            fail(message);
+        }
+    }
+}
+
 void validate_unitary_operation(const DensityOperation& op, int64_t num_qubits) {
     if (op.targets.empty()) {
         fail("density operation requires at least one target");
@@ -232,16 +243,7 @@ void validate_unitary_operation(const DensityOperation& op, int64_t num_qubits) 
     if (op.controls.size() != op.control_state.size()) {
         fail("controls and control_state sizes must match");
     }
-    for (size_t i = 0; i < op.targets.size(); ++i) {
-        const int64_t t = op.targets[i];
-        bool repeated = false;
-        for (size_t j = 0; j < i; ++j) {
-            repeated = repeated || op.targets[j] == t;
-        }
-        if (t < 0 || t >= num_qubits || repeated) {
-            fail("invalid or duplicate target qubit");
-        }
-    }
+    check_targets(op.targets, num_qubits, "invalid or duplicate target qubit");
     for (size_t i = 0; i < op.controls.size(); ++i) {
         const int64_t c = op.controls[i];
         bool clash = false;
@@ -267,16 +269,7 @@ void validate_kraus_operation(const DensityOperation& op, int64_t num_qubits) {
     if (op.targets.empty()) {
         fail("Kraus operation requires at least one target");
     }
-    for (size_t i = 0; i < op.targets.size(); ++i) {
-        const int64_t t = op.targets[i];
-        bool repeated = false;
-        for (size_t j = 0; j < i; ++j) {
-            repeated = repeated || op.targets[j] == t;
-        }
-        if (t < 0 || t >= num_qubits || repeated) {
-            fail("invalid or duplicate Kraus target qubit");
-        }
-    }
+    check_targets(op.targets, num_qubits, "invalid or duplicate Kraus target qubit");
     // Distinct targets inside a register of at most 15 qubits: the shift is safe.
     if ((int64_t{1} << op.targets.size()) != op.kraus_dimension) {
         fail("Kraus matrix dimension does not match targets");
