@@ -70,12 +70,8 @@ def random_layers(n, depth, rng):
 def register(bench):
     velqa = bench.velqa
     quick = bench.config.quick
-    tiny = velqa.DeviceState.zero_state(1)
-
-    def sync():
-        tiny.to_numpy()  # a synchronous copy on the default stream waits for every queued gate
-
-    modes = {"AllState": velqa.AllState, "Pair": velqa.Pair, "PairAuto": velqa.PairAuto}
+    sync = bench.velqa_sync()
+    modes = bench.velqa_modes()
     for size_index, n in enumerate(bench.config.sv_sizes):
         full = size_index == 0 and not quick
         for dtype in ("complex64", "complex128"):

@@ -41,12 +41,8 @@ def swap_bytes(n, q0, q1, controls, width):
 def register(bench):
     velqa = bench.velqa
     quick = bench.config.quick
-    tiny = velqa.DeviceState.zero_state(1)
-
-    def sync():
-        tiny.to_numpy()  # a synchronous copy on the default stream waits for every queued gate
-
-    modes = {"AllState": velqa.AllState, "Pair": velqa.Pair, "PairAuto": velqa.PairAuto}
+    sync = bench.velqa_sync()
+    modes = bench.velqa_modes()
     sizes = bench.config.sv_sizes[:1] if quick else bench.config.sv_sizes
     for size_index, n in enumerate(sizes):
         full = size_index == 0 and not quick

@@ -118,6 +118,16 @@ class Bench:
         self.results: list[dict] = []
         self.copy_bandwidth = self._measure_copy_bandwidth()
 
+    def velqa_sync(self) -> Callable[[], None]:
+        """Waits for all velqa work queued on device 0: a synchronous device-to-host copy
+        of a 1-qubit state is ordered after every earlier kernel on the default stream."""
+        tiny = self.velqa.DeviceState.zero_state(1)
+        return lambda: tiny.to_numpy()
+
+    def velqa_modes(self) -> dict:
+        """The per-gate kernel modes by name."""
+        return {"AllState": self.velqa.AllState, "Pair": self.velqa.Pair, "PairAuto": self.velqa.PairAuto}
+
     def _measure_copy_bandwidth(self) -> float:
         nbytes = (64 << 20) if self.config.quick else (512 << 20)
         if self.config.build == "cuda":
