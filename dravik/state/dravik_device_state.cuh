@@ -12,14 +12,16 @@
 
 namespace quorra::dravik {
 
-// Byte-compatible with numpy complex64 (float) and complex128 (double).
+// Byte-compatible with numpy complex64 (float) and complex128 (double). Aligned to its own
+// size so that kernels move an element with one 8- or 16-byte access instead of two.
 template <typename T>
-struct CuComplex {
+struct alignas(2 * sizeof(T)) CuComplex {
     T re;
     T im;
 };
 
 static_assert(sizeof(CuComplex<float>) == 8 && sizeof(CuComplex<double>) == 16, "CuComplex must be two packed T");
+static_assert(alignof(CuComplex<float>) == 8 && alignof(CuComplex<double>) == 16, "CuComplex is aligned to its size");
 
 template <typename T>
 __host__ __device__ __forceinline__ CuComplex<T> operator+(CuComplex<T> a, CuComplex<T> b) {
