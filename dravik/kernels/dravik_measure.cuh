@@ -17,4 +17,10 @@ namespace quorra::dravik {
 std::string measure_density(const DeviceDensityState& state, const std::vector<int64_t>& targets,
                             const std::string& endian, uint64_t seed);
 
+// The 2^k outcome probabilities measure_density draws from (entry o: the outcome whose bit
+// string is o in binary), the same bits on every run for equal matrices and arguments.
+// Refuses what measure_density refuses, with the same messages.
+std::vector<double> density_measure_probabilities(const DeviceDensityState& state, const std::vector<int64_t>& targets,
+                                                  const std::string& endian);
+
 }  // namespace quorra::dravik

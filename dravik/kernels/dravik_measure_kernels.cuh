@@ -6,6 +6,7 @@
 #include <cuda_runtime.h>
 
 #include <cstdint>
+#include <quorra_launch.cuh>
 
 #include "../state/dravik_device_state.cuh"
 
@@ -23,17 +24,62 @@ __host__ __device__ __forceinline__ uint64_t measure_outcome_of(uint64_t x, int6
     return outcome;
 }
 
-// One thread per diagonal element: adds Re rho[i][i] to its outcome's entry.
+constexpr unsigned kMeasureBlock = 256;
+constexpr int kMeasureGroupMaxLog2 = 8;  // log2(kMeasureBlock)
+
+// Threads that sum one outcome: up to a block, and no more than its 2^(n-k) diagonal elements.
+__host__ __device__ __forceinline__ int measure_group_log2(int64_t n, int64_t k) {
+    return n - k < kMeasureGroupMaxLog2 ? static_cast<int>(n - k) : kMeasureGroupMaxLog2;
+}
+
+// probabilities[o] = the sum of Re rho[i][i] over the basis indices i of outcome o, in a fixed
+// order: a group of 2^measure_group_log2 neighbouring threads takes one outcome, each adds the
+// free-bit values congruent to its place in ascending order, then the group adds those sums in
+// a fixed tree. Equal matrices give equal bits however the blocks are scheduled.
+// Launch with kMeasureBlock threads and enough blocks for 2^k outcomes.
 template <typename T>
 __global__ void density_measure_probs_kernel(int64_t n, const CuComplex<T>* data, const int64_t* targets, int64_t k,
                                              bool little, double* probabilities) {
-    const uint64_t i = static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+    QUORRA_SHARED_ARRAY(double, tree, kMeasureBlock);
+    const uint32_t tid = threadIdx.x;
+    const int group_log2 = measure_group_log2(n, k);
+    const uint32_t group = uint32_t{1} << group_log2;
+    const uint32_t place = tid & (group - 1);
+    const uint64_t outcome = static_cast<uint64_t>(blockIdx.x) * (kMeasureBlock >> group_log2) + (tid >> group_log2);
     const uint64_t d = uint64_t{1} << n;
-    if (i >= d) {
-        return;
+    double sum = 0.0;
+    if (outcome < (uint64_t{1} << k)) {
+        // The outcome's target bits, and the index bits left free by the targets.
+        uint64_t fixed = 0;
+        uint64_t target_mask = 0;
+        for (int64_t j = 0; j < k; ++j) {
+            const int64_t position = little ? targets[j] : n - 1 - targets[j];
+            target_mask |= uint64_t{1} << position;
+            fixed |= ((outcome >> (k - 1 - j)) & 1) << position;
+        }
+        const uint64_t free_mask = (d - 1) & ~target_mask;
+        // Free-bit values place, place + group, ... in ascending order, each spread over the
+        // free index bits.
+        for (uint64_t f = place; f < (uint64_t{1} << (n - k)); f += group) {
+            uint64_t i = fixed;
+            uint64_t value = f;
+            for (uint64_t rest = free_mask; rest != 0; rest &= rest - 1) {
+                i |= (value & 1) != 0 ? (rest & (~rest + 1)) : 0;
+                value >>= 1;
+            }
+            sum += static_cast<double>(data[i * d + i].re);
+        }
     }
-    const double value = static_cast<double>(data[i * d + i].re);
-    atomicAdd(&probabilities[measure_outcome_of(i, n, targets, k, little)], value);
+    tree[tid] = sum;
+    for (uint32_t width = group >> 1; width > 0; width >>= 1) {
+        __syncthreads();
+        if (place < width) {
+            tree[tid] += tree[tid + width];
+        }
+    }
+    if (place == 0 && outcome < (uint64_t{1} << k)) {
+        probabilities[outcome] = tree[tid];
+    }
 }
 
 // One thread per element: keeps (scaled by 1/p) the elements whose row and column both

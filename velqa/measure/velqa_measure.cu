@@ -18,8 +18,8 @@ constexpr uint32_t kCollapseBlock = 256;
 constexpr uint64_t kMaxGridBlocks = 0x7fffffffULL;
 #if QUORRA_HOST_BUILD
 // The host stand-in runs the threads of a block that meets at barriers as fibers, at a cost
-// per thread and barrier: few long items, and a grid of two blocks for its workers.
-constexpr uint64_t kMaxProbsBlocks = 2;
+// per thread and barrier: few long items, and a grid of a few blocks for its workers.
+constexpr uint64_t kMaxProbsBlocks = 8;
 constexpr int kProbsItemsLog2 = 4;
 #else
 constexpr uint64_t kMaxProbsBlocks = uint64_t{1} << 16;
@@ -94,29 +94,48 @@ ProbsGeometry make_probs_geometry(int64_t n, const std::vector<int64_t>& targets
     return g;
 }
 
-// The device side of one measurement: the target buffer (k int64 in the caller's order) and
-// the 2^k probabilities, allocated, filled and zeroed in that order, freed on every path.
+// 2^(k + chunks_log2) doubles; a count no device could hold is reported as the allocator would.
+size_t partial_bytes(const ProbsGeometry& g, size_t k) {
+    const size_t log2_count = k + static_cast<size_t>(g.chunks_log2);
+    if (log2_count > 56) {
+        check_cuda(cudaErrorMemoryAllocation);
+    }
+    return sizeof(double) << log2_count;
+}
+
+// The device side of one measurement: the target buffer (k int64 in the caller's order), the
+// 2^k probabilities and the per-chunk partial sums, allocated in that order and freed on every
+// path. Both passes write every entry they own, so nothing is zeroed first.
 class ProbabilityPass {
 public:
-    explicit ProbabilityPass(const std::vector<int64_t>& targets)
-        : outcomes_(size_t{1} << targets.size()),
+    ProbabilityPass(int64_t n, const std::vector<int64_t>& targets, bool little_endian)
+        : geometry_(make_probs_geometry(n, targets, little_endian)),
+          outcomes_(size_t{1} << targets.size()),
           target_buffer_(targets.size() * sizeof(int64_t)),
-          prob_buffer_(outcomes_ * sizeof(double)) {
+          prob_buffer_(outcomes_ * sizeof(double)),
+          partial_buffer_(partial_bytes(geometry_, targets.size())) {
         check_cuda(cudaMemcpy(target_buffer_.as<void>(), targets.data(), targets.size() * sizeof(int64_t),
                               cudaMemcpyHostToDevice));
-        check_cuda(cudaMemset(prob_buffer_.as<void>(), 0, outcomes_ * sizeof(double)));
     }
 
-    // Launches the probability kernel and copies the 2^k sums back; the copy waits for it.
+    // Launches the probability pass and the combining pass and copies the 2^k sums back; the
+    // copy waits for them.
     template <typename T>
     std::vector<double> run(int64_t n, const CuComplex<T>* state, const std::vector<int64_t>& targets,
                             bool little_endian) {
-        const ProbsGeometry g = make_probs_geometry(n, targets, little_endian);
+        const ProbsGeometry& g = geometry_;
         const uint64_t blocks = std::min(g.work_items / g.batch, kMaxProbsBlocks);
         quorra::launch_kernel(measure_probs_kernel<T>, dim3(static_cast<uint32_t>(blocks)),
                               dim3(uint32_t{1} << g.lane_bits), 0, cudaStream_t{0}, n, state,
                               target_buffer_.as<const int64_t>(), static_cast<int64_t>(targets.size()), little_endian,
-                              g, prob_buffer_.as<double>());
+                              g, partial_buffer_.as<double>());
+        check_cuda(cudaGetLastError());
+        const int32_t group_log2 = std::min(g.chunks_log2, kProbsLaneBits);
+        const uint64_t per_block = uint64_t{kProbsBlock} >> group_log2;
+        const uint64_t combine_blocks = std::min((outcomes_ + per_block - 1) / per_block, kMaxGridBlocks);
+        quorra::launch_kernel(measure_probs_combine_kernel, dim3(static_cast<uint32_t>(combine_blocks)),
+                              dim3(kProbsBlock), 0, cudaStream_t{0}, partial_buffer_.as<const double>(), g.chunks_log2,
+                              group_log2, static_cast<uint64_t>(outcomes_), prob_buffer_.as<double>());
         check_cuda(cudaGetLastError());
         std::vector<double> probs(outcomes_);
         check_cuda(
@@ -124,16 +143,19 @@ public:
         return probs;
     }
 
-    // Checked release, probabilities first.
+    // Checked release, partial sums and probabilities first.
     void release() {
+        partial_buffer_.free();
         prob_buffer_.free();
         target_buffer_.free();
     }
 
 private:
+    ProbsGeometry geometry_;
     size_t outcomes_;
     DeviceBuffer target_buffer_;
     DeviceBuffer prob_buffer_;
+    DeviceBuffer partial_buffer_;
 };
 
 // Buffers of 2^k doubles: k <= n, and a state of 2^n amplitudes exists, so this only trips
@@ -190,7 +212,7 @@ std::vector<double> measure_probabilities(int64_t n, const CuComplex<T>* state, 
                                           bool little_endian, int32_t device_id) {
     check_outcome_count(targets.size());
     check_cuda(cudaSetDevice(device_id));
-    ProbabilityPass pass(targets);
+    ProbabilityPass pass(n, targets, little_endian);
     std::vector<double> probs = pass.run(n, state, targets, little_endian);
     pass.release();
     return probs;
@@ -209,7 +231,7 @@ MeasureResult sample_measure(int64_t n, CuComplex<T>* state, int64_t num_state, 
     check_outcome_count(targets.size());
     check_cuda(cudaSetDevice(device_id));
 
-    ProbabilityPass pass(targets);
+    ProbabilityPass pass(n, targets, little_endian);
     // Only the 2^k probabilities cross to the host, and become their running sums in place.
     std::vector<double> cumulative = pass.run(n, state, targets, little_endian);
     const size_t outcomes = cumulative.size();

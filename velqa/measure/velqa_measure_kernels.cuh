@@ -66,8 +66,9 @@ __host__ __device__ __forceinline__ double norm2_wide(CuComplex<T> a) {
 // target positions and `free_mask` the others. A work item fixes the high target bits
 // (its pattern) and a chunk of free-bit values; every amplitude a thread reads in an item
 // then has the same outcome, so the thread sums them in a register. The block then adds up
-// lanes that differ only in non-target bits (`lane_free_mask`), and one thread per lane
-// outcome does the atomic addition: far fewer atomics, and none serialised on a few bins.
+// lanes that differ only in non-target bits (`lane_free_mask`) in a fixed tree and stores one
+// partial sum per (outcome, chunk). A second pass adds each outcome's chunks in chunk order.
+// No sum depends on which block ran first, so equal states give equal bits on every run.
 struct ProbsGeometry {
     uint64_t high_target_mask;
     uint64_t free_mask;
@@ -79,11 +80,12 @@ struct ProbsGeometry {
     uint64_t work_items;      // patterns << chunks_log2, a multiple of batch
 };
 
-// Reads every amplitude once; probs[outcome] receives the sum of |psi_i|^2, formed in double.
+// Reads every amplitude once; partials[(outcome << chunks_log2) | chunk] receives the sum of
+// |psi_i|^2 over the item's amplitudes, formed in double; every entry is written exactly once.
 // All loops that hold a barrier run the same number of times in the whole block.
 template <typename T>
 __global__ void measure_probs_kernel(int64_t n, const CuComplex<T>* state, const int64_t* targets, int64_t k,
-                                     bool little_endian, ProbsGeometry g, double* probs) {
+                                     bool little_endian, ProbsGeometry g, double* partials) {
     QUORRA_SHARED_ARRAY(double, partial, kProbsMaxBatch* kProbsBlock);
     QUORRA_SHARED_ARRAY(uint64_t, item_outcome, kProbsMaxBatch);
     const uint64_t lane = threadIdx.x;
@@ -97,6 +99,8 @@ __global__ void measure_probs_kernel(int64_t n, const CuComplex<T>* state, const
     const uint64_t step = static_cast<uint64_t>(gridDim.x) * g.batch;
 
     for (uint64_t first = static_cast<uint64_t>(blockIdx.x) * g.batch; first < g.work_items; first += step) {
+        // Several items per thread only when there is one chunk per pattern (chunk 0).
+        const uint64_t chunk = first & chunk_mask;
         // Item i of the batch has the high target bits of high0 advanced i times; its sum is
         // sum_i. Plain scalars rather than arrays keep everything in registers.
         const uint64_t high0 = deposit_bits(first >> g.chunks_log2, g.high_target_mask);
@@ -155,8 +159,8 @@ __global__ void measure_probs_kernel(int64_t n, const CuComplex<T>* state, const
             // Every lane bit is a target bit: each lane has an outcome of its own.
             uint64_t high = high0;
             for (uint32_t i = 0; i < g.batch; ++i) {
-                atomicAdd(&probs[measure_outcome(high | lane, n, targets, k, little_endian)],
-                          pick4(i, sum0, sum1, sum2, sum3));
+                const uint64_t outcome = measure_outcome(high | lane, n, targets, k, little_endian);
+                partials[(outcome << g.chunks_log2) | chunk] = pick4(i, sum0, sum1, sum2, sum3);
                 high = next_in_mask(high, g.high_target_mask);
             }
             continue;
@@ -191,11 +195,49 @@ __global__ void measure_probs_kernel(int64_t n, const CuComplex<T>* state, const
         }
         if ((lane & g.lane_free_mask) == 0) {
             for (uint32_t i = 0; i < g.batch; ++i) {
-                atomicAdd(&probs[item_outcome[i] | lane_outcome], partial[i * lanes + lane]);
+                partials[((item_outcome[i] | lane_outcome) << g.chunks_log2) | chunk] = partial[i * lanes + lane];
             }
         }
         // The next item overwrites partial[] and item_outcome[].
         __syncthreads();
+    }
+}
+
+// probs[o] = sum over chunks c, in a fixed order, of partials[(o << chunks_log2) | c]. A group
+// of 2^group_log2 neighbouring threads takes one outcome: each adds the chunks congruent to
+// its place in the group in ascending order, then the group adds those sums in a fixed tree.
+// Launch with kProbsBlock threads; group_log2 <= kProbsLaneBits; any grid size.
+__global__ void measure_probs_combine_kernel(const double* partials, int32_t chunks_log2, int32_t group_log2,
+                                             uint64_t outcomes, double* probs) {
+    QUORRA_SHARED_ARRAY(double, tree, kProbsBlock);
+    const uint32_t tid = threadIdx.x;
+    const uint32_t group = uint32_t{1} << group_log2;
+    const uint32_t place = tid & (group - 1);
+    const uint64_t chunks = uint64_t{1} << chunks_log2;
+    const uint64_t per_block = kProbsBlock >> group_log2;
+    // The bound is the same for every thread of a block, so all meet at the same barriers.
+    for (uint64_t first = static_cast<uint64_t>(blockIdx.x) * per_block; first < outcomes;
+         first += static_cast<uint64_t>(gridDim.x) * per_block) {
+        const uint64_t outcome = first + (tid >> group_log2);
+        double sum = 0.0;
+        if (outcome < outcomes) {
+            const double* row = partials + (outcome << chunks_log2);
+            for (uint64_t c = place; c < chunks; c += group) {
+                sum += row[c];
+            }
+        }
+        tree[tid] = sum;
+        for (uint32_t width = group >> 1; width > 0; width >>= 1) {
+            __syncthreads();
+            if (place < width) {
+                tree[tid] += tree[tid + width];
+            }
+        }
+        __syncthreads();
+        if (place == 0 && outcome < outcomes) {
+            probs[outcome] = tree[tid];
+        }
+        __syncthreads();  // the next round overwrites tree[]
     }
 }
 

@@ -7,8 +7,10 @@
 #include <complex>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <optional>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -329,5 +331,61 @@ TEST_F(DensityLauncherTest, RunnerFreesItsPoolAndLeavesTheStateWhenTheUploadFail
 }
 
 #endif
+
+}  // namespace
+
+namespace {
+
+// Re rho[i][i] summed by outcome, written out once more: bit k-1-j of the outcome is the
+// value of qubit targets[j] (index bit targets[j], or n-1-targets[j] for "big").
+std::vector<double> reference_table(const std::vector<CuComplex<double>>& rho, uint64_t n,
+                                    const std::vector<int64_t>& targets, bool little) {
+    const uint64_t d = uint64_t{1} << n;
+    std::vector<double> table(size_t{1} << targets.size(), 0.0);
+    for (uint64_t i = 0; i < d; ++i) {
+        uint64_t outcome = 0;
+        for (const int64_t t : targets) {
+            const int64_t position = little ? t : static_cast<int64_t>(n) - 1 - t;
+            outcome = (outcome << 1) | ((i >> position) & 1);
+        }
+        table[outcome] += rho[i * d + i].re;
+    }
+    return table;
+}
+
+// Each outcome is summed by one group of threads in a fixed order, so repeated runs give the
+// same bits however the blocks are spread over the stand-in's worker threads; the layouts
+// give one outcome many diagonal elements, many outcomes few, and every outcome one.
+TEST(DensityMeasureProbabilities, MatchTheReferenceAndRepeatBitForBit) {
+    constexpr uint64_t kN = 10;
+    const uint64_t d = uint64_t{1} << kN;
+    std::vector<CuComplex<double>> rho(d * d, CuComplex<double>{0.0, 0.0});
+    std::mt19937_64 rng(9);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    for (uint64_t i = 0; i < d; ++i) {
+        rho[i * d + i] = CuComplex<double>{uniform(rng), 0.0};
+    }
+    const auto state = quorra::dravik::create_density_state(kN, true, 0);
+    state->upload_density(rho.data(), state->element_count());
+    const std::vector<std::vector<int64_t>> layouts = {{9}, {3, 0, 8, 6}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}};
+    for (const auto& targets : layouts) {
+        for (const bool little : {true, false}) {
+            const std::string endian = little ? "little" : "big";
+            const std::vector<double> first = quorra::dravik::density_measure_probabilities(*state, targets, endian);
+            const std::vector<double> expected = reference_table(rho, kN, targets, little);
+            ASSERT_EQ(first.size(), expected.size());
+            for (size_t o = 0; o < first.size(); ++o) {
+                EXPECT_NEAR(first[o], expected[o], 1e-12 * (1.0 + expected[o])) << "outcome " << o;
+            }
+            for (int run = 0; run < 4; ++run) {
+                const std::vector<double> again =
+                    quorra::dravik::density_measure_probabilities(*state, targets, endian);
+                EXPECT_EQ(std::memcmp(again.data(), first.data(), first.size() * sizeof(double)), 0)
+                    << "run " << run << ", k " << targets.size() << ", " << endian;
+            }
+        }
+    }
+    EXPECT_THROW(quorra::dravik::density_measure_probabilities(*state, {10}, "little"), std::invalid_argument);
+}
 
 }  // namespace
