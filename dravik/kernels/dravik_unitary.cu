@@ -1,7 +1,9 @@
 // Launchers of the density unitary kernels: validation, geometry and launch checks.
 // Read by nvcc (cuda build) and by g++ against the host stand-in (host build).
+#include <algorithm>
 #include <quorra_launch.cuh>
 #include <stdexcept>
+#include <vector>
 
 #include "dravik_unitary.cuh"
 #include "dravik_unitary_kernels.cuh"
@@ -36,15 +38,29 @@ void element_geometry(int64_t dimension, dim3& grid, dim3& block) {
     grid = dim3((d + 31) / 32, (d + 7) / 8, 1);
 }
 
+// Enough blocks to fill the largest GPUs several times; each block then walks many tiles.
+constexpr uint64_t kMaxTileBlocks = 2048;
+
+// Each pass is one dense product on the 2n-bit element index row * D + column: the left on
+// the row bits (n + target), the right with conj(U) on the column bits.
 template <typename T, int K>
-void launch_two_pass(CuComplex<T>* data, int64_t dimension, const DeviceTargets& targets, uint64_t control_mask,
-                     uint64_t control_values, const CuComplex<T>* matrix, cudaStream_t stream) {
-    const uint64_t threads = static_cast<uint64_t>(dimension) << targets.rest_count;  // D * R
-    const dim3 grid(blocks_for(threads));
-    launch_kernel(unitary_left_kernel<T, K>, grid, dim3(kBlockThreads), 0, stream, data, dimension, targets,
-                  control_mask, control_values, matrix);
-    launch_kernel(unitary_right_kernel<T, K>, grid, dim3(kBlockThreads), 0, stream, data, dimension, targets,
-                  control_mask, control_values, matrix);
+void launch_two_pass(CuComplex<T>* data, const DeviceTargets& targets, uint64_t control_mask, uint64_t control_values,
+                     const CuComplex<T>* matrix, cudaStream_t stream) {
+    const int n = static_cast<int>(targets.count + targets.rest_count);
+    std::vector<int> rows(K);
+    std::vector<int> columns(K);
+    for (int b = 0; b < K; ++b) {
+        columns[static_cast<size_t>(b)] = static_cast<int>(targets.targets[b]);
+        rows[static_cast<size_t>(b)] = n + columns[static_cast<size_t>(b)];
+    }
+    constexpr int kTileBits = dense_tile_max_bits<CuComplex<T>>();
+    const DenseTilePlan left = make_dense_tile_plan(2 * n, rows, control_mask << n, control_values << n, kTileBits);
+    const DenseTilePlan right = make_dense_tile_plan(2 * n, columns, control_mask, control_values, kTileBits);
+    launch_kernel(unitary_left_kernel<T, K>, dim3(static_cast<unsigned>(std::min(left.tiles, kMaxTileBlocks))),
+                  dim3(kDenseTileThreads), dense_tile_shared_bytes<CuComplex<T>, K>(left), stream, data, matrix, left);
+    launch_kernel(unitary_right_kernel<T, K>, dim3(static_cast<unsigned>(std::min(right.tiles, kMaxTileBlocks))),
+                  dim3(kDenseTileThreads), dense_tile_shared_bytes<CuComplex<T>, K>(right), stream, data, matrix,
+                  right);
 }
 
 }  // namespace
@@ -107,16 +123,16 @@ void launch_unitary(CuComplex<T>* data, int64_t dimension, const DeviceTargets& 
                           stream, data, dimension, targets, control_mask, control_values, matrix);
             break;
         case 3:
-            launch_two_pass<T, 3>(data, dimension, targets, control_mask, control_values, matrix, stream);
+            launch_two_pass<T, 3>(data, targets, control_mask, control_values, matrix, stream);
             break;
         case 4:
-            launch_two_pass<T, 4>(data, dimension, targets, control_mask, control_values, matrix, stream);
+            launch_two_pass<T, 4>(data, targets, control_mask, control_values, matrix, stream);
             break;
         case 5:
-            launch_two_pass<T, 5>(data, dimension, targets, control_mask, control_values, matrix, stream);
+            launch_two_pass<T, 5>(data, targets, control_mask, control_values, matrix, stream);
             break;
         default:
-            launch_two_pass<T, 6>(data, dimension, targets, control_mask, control_values, matrix, stream);
+            launch_two_pass<T, 6>(data, targets, control_mask, control_values, matrix, stream);
             break;
     }
     // For two passes this also reports a failure of the first launch.

@@ -6,6 +6,7 @@
 #include <cuda_runtime.h>
 
 #include <cstdint>
+#include <quorra_dense_tile.cuh>
 
 #include "../state/dravik_device_state.cuh"
 #include "dravik_unitary.cuh"
@@ -174,66 +175,20 @@ __global__ void unitary_merged_row2_kernel(CuComplex<T>* data, int64_t dimension
     }
 }
 
-// Three to six targets, left product rho <- U_c rho. Thread t owns column t & (D-1) and
-// row group t >> n; it transforms the 2^K-vector of that column within the group.
+// Three to six targets, left product rho <- U_c rho: U on the row bits of the index
+// row * D + column, under the controls on the row. A tile spans the target rows and a run of
+// neighbouring columns (quorra_dense_tile.cuh), so a warp reads and writes whole rows.
 template <typename T, int K>
-__global__ void unitary_left_kernel(CuComplex<T>* data, int64_t dimension, DeviceTargets targets, uint64_t control_mask,
-                                    uint64_t control_values, const CuComplex<T>* matrix) {
-    constexpr int kSize = 1 << K;
-    const uint64_t t = linear_thread_index();
-    const uint64_t d = static_cast<uint64_t>(dimension);
-    const int64_t n = targets.rest_count + K;
-    if (t >= (d << targets.rest_count)) {
-        return;
-    }
-    const uint64_t column = t & (d - 1);
-    const uint64_t base = insert_zero_bits(t >> n, target_mask_of<K>(targets));
-    if ((base & control_mask) != control_values) {
-        return;
-    }
-    CuComplex<T>* origin = data + base * d + column;
-    CuComplex<T> v[kSize];
-    for (int i = 0; i < kSize; ++i) {
-        v[i] = origin[local_offset<K>(targets, static_cast<uint64_t>(i)) * d];
-    }
-    for (int j = 0; j < kSize; ++j) {
-        CuComplex<T> sum{T(0), T(0)};
-        for (int i = 0; i < kSize; ++i) {
-            sum = mul_add(sum, matrix[j * kSize + i], v[i]);
-        }
-        origin[local_offset<K>(targets, static_cast<uint64_t>(j)) * d] = sum;
-    }
+__global__ void unitary_left_kernel(CuComplex<T>* data, const CuComplex<T>* matrix, DenseTilePlan plan) {
+    dense_tile_apply<CuComplex<T>, K, false>(data, plan, matrix);
 }
 
-// Three to six targets, right product rho <- rho U_c^dagger. Thread t owns row
-// t >> (n-K) and column group t & (R-1); it transforms that row's 2^K-vector.
+// Three to six targets, right product rho <- rho U_c^dagger: row r of the result is
+// conj(U) applied to row r on the column bits, under the controls on the column. A tile
+// spans the target columns and the lowest other columns of one or more rows.
 template <typename T, int K>
-__global__ void unitary_right_kernel(CuComplex<T>* data, int64_t dimension, DeviceTargets targets,
-                                     uint64_t control_mask, uint64_t control_values, const CuComplex<T>* matrix) {
-    constexpr int kSize = 1 << K;
-    const uint64_t t = linear_thread_index();
-    const uint64_t d = static_cast<uint64_t>(dimension);
-    const int64_t rest_count = targets.rest_count;
-    if (t >= (d << rest_count)) {
-        return;
-    }
-    const uint64_t row = t >> rest_count;
-    const uint64_t base = insert_zero_bits(t & ((uint64_t{1} << rest_count) - 1), target_mask_of<K>(targets));
-    if ((base & control_mask) != control_values) {
-        return;
-    }
-    CuComplex<T>* origin = data + row * d + base;
-    CuComplex<T> v[kSize];
-    for (int i = 0; i < kSize; ++i) {
-        v[i] = origin[local_offset<K>(targets, static_cast<uint64_t>(i))];
-    }
-    for (int j = 0; j < kSize; ++j) {
-        CuComplex<T> sum{T(0), T(0)};
-        for (int i = 0; i < kSize; ++i) {
-            sum = mul_add_conj(sum, v[i], matrix[j * kSize + i]);
-        }
-        origin[local_offset<K>(targets, static_cast<uint64_t>(j))] = sum;
-    }
+__global__ void unitary_right_kernel(CuComplex<T>* data, const CuComplex<T>* matrix, DenseTilePlan plan) {
+    dense_tile_apply<CuComplex<T>, K, true>(data, plan, matrix);
 }
 
 // Uncontrolled diagonal: only the blocks whose row and column differ in the target bit

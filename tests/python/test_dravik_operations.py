@@ -72,6 +72,23 @@ def test_explicit_unitary_on_targets_in_random_order(k, controlled, dtype):
     assert_close(run(rho, [unitary("ignored", targets, controls, states, matrix=u)]), expected, dtype)
 
 
+# At 8 qubits each pass spans several tiles; the target lists include qubit 0, so the column
+# pass has targets in the lowest bits, and the controls sit among the low bits a tile would
+# otherwise span. Six targets in complex128 stage the matrix in two halves.
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize(
+    "targets, controls, states",
+    [([0, 5, 2], [1], [1]), ([7, 6, 5, 4], [], []), ([3, 0, 6, 1, 7], [2, 4], [0, 1]), ([2, 7, 0, 4, 6, 3], [1], [0]),
+     ([6, 1, 3, 5, 0, 2], [], [])],
+)  # fmt: skip
+def test_explicit_unitary_across_many_tiles(targets, controls, states, dtype):
+    rng = np.random.default_rng(len(targets) + 10 * len(controls))
+    u = dm.random_unitary(1 << len(targets), rng)
+    rho = random_rho(8, dtype, seed=len(targets))
+    expected = dm.apply_unitary(rho, u, targets, controls, states)
+    assert_close(run(rho, [unitary("ignored", targets, controls, states, matrix=u)]), expected, dtype)
+
+
 @pytest.mark.parametrize("targets, expected_index", [([0, 1], 3), ([1, 0], 1)])
 def test_matrix_bit_order(targets, expected_index):
     # Flips the second target where the first target is 1 (local index = t0 + 2 t1).

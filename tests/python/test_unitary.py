@@ -62,6 +62,27 @@ def test_random_targets_and_controls_match_reference(k, controls, mode, dtype):
     assert_matches_reference(sv.random_state(N, rng), [g], mode, dtype)
 
 
+# Three to five targets run in tiles of up to 2^11 amplitudes; at 13 qubits a state spans
+# several tiles. The layouts put targets and controls among the low bits a tile spans first,
+# or leave the low bits free.
+TILED_LAYOUTS = {
+    "low-targets": ([0, 1, 2], [], []),
+    "high-targets-reversed": ([12, 9, 10, 11], [], []),
+    "scattered-controls-low": ([7, 0, 11, 4, 2], [1, 3], [1, 0]),
+    "controls-fill-low-bits": ([12, 5, 8], [0, 1, 2, 3, 4], [1, 1, 0, 1, 0]),
+    "five-high-control-high": ([8, 9, 10, 11, 6], [12], [1]),
+}
+
+
+@pytest.mark.parametrize("dtype", DTYPES, ids=["c64", "c128"])
+@pytest.mark.parametrize("layout", TILED_LAYOUTS, ids=str)
+def test_three_to_five_targets_across_many_tiles(layout, dtype):
+    targets, control, state = TILED_LAYOUTS[layout]
+    rng = np.random.default_rng(sum(map(ord, layout)))
+    g = unitary(targets, control, state, rng=rng)
+    assert_matches_reference(sv.random_state(13, rng), [g], velqa.PairAuto, dtype)
+
+
 @pytest.mark.parametrize("dtype", DTYPES, ids=["c64", "c128"])
 @pytest.mark.parametrize("mode", MODES, ids=str)
 def test_unitary_circuit_on_a_device_state(mode, dtype):

@@ -123,12 +123,23 @@ void launch_two_targets(int64_t n, CuComplex<T>* state, int32_t q0, int32_t q1, 
     quorra::launch_kernel(kernel, grid, dim3(kBlock), 0, stream, count, state, other_bit, pass_mask, pass_value, u);
 }
 
+// Enough blocks to fill the largest GPUs several times; each block then walks many tiles
+// with the matrix staged once.
+constexpr uint64_t kMaxTileBlocks = 2048;
+
 template <typename T, int K>
 void launch_inplace(int64_t n, CuComplex<T>* state, const int64_t* targets, const int64_t* sorted_targets,
-                    uint64_t target_mask, const ControlMasks& masks, const CuComplex<T>* matrix, cudaStream_t stream) {
-    const uint64_t items = uint64_t{1} << (n - K);
-    quorra::launch_kernel(cu_unitary_inplace_kernel<T, K>, dim3(grid_blocks(items, kBlock)), dim3(kBlock), 0, stream, n,
-                          state, targets, sorted_targets, target_mask, masks.control_mask, masks.control_value, matrix);
+                    uint64_t target_mask, const ControlMasks& masks, const CuComplex<T>* matrix,
+                    const std::vector<int64_t>& host_targets, cudaStream_t stream) {
+    const std::vector<int> positions(host_targets.begin(), host_targets.end());
+    const quorra::DenseTilePlan plan =
+        quorra::make_dense_tile_plan(static_cast<int>(n), positions, masks.control_mask, masks.control_value,
+                                     quorra::dense_tile_max_bits<CuComplex<T>>());
+    const uint64_t blocks = std::min(plan.tiles, kMaxTileBlocks);
+    quorra::launch_kernel(cu_unitary_inplace_kernel<T, K>, dim3(static_cast<uint32_t>(blocks)),
+                          dim3(quorra::kDenseTileThreads), quorra::dense_tile_shared_bytes<CuComplex<T>, K>(plan),
+                          stream, n, state, targets, sorted_targets, target_mask, masks.control_mask,
+                          masks.control_value, matrix, plan);
 }
 
 }  // namespace
@@ -196,11 +207,11 @@ void cu_unitary(int64_t n, CuComplex<T>* state, const std::vector<int64_t>& targ
         const int64_t* s = device_sorted.get();
         const CuComplex<T>* m = device_matrix.get();
         if (k == 3) {
-            launch_inplace<T, 3>(n, state, t, s, target_mask, masks, m, stream);
+            launch_inplace<T, 3>(n, state, t, s, target_mask, masks, m, targets, stream);
         } else if (k == 4) {
-            launch_inplace<T, 4>(n, state, t, s, target_mask, masks, m, stream);
+            launch_inplace<T, 4>(n, state, t, s, target_mask, masks, m, targets, stream);
         } else {
-            launch_inplace<T, 5>(n, state, t, s, target_mask, masks, m, stream);
+            launch_inplace<T, 5>(n, state, t, s, target_mask, masks, m, targets, stream);
         }
         check_cuda(cudaGetLastError());
         check_cuda(cudaStreamSynchronize(stream));

@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "gates/velqa_index_bits.cuh"
+#include "quorra_dense_tile.cuh"
 #include "state/velqa_device_state.cuh"
 
 // Full unrolling keeps the per-thread amplitude groups in registers.
@@ -174,56 +175,17 @@ __global__ void unitary_2q_target0(uint64_t count, CuComplex<T>* state, uint64_t
 
 // ---- three to five targets, matrix in device memory ----
 
-// 2^(n-K) threads; each owns one group of 2^K amplitudes, held in registers.
+// In place, a block per tile of groups (quorra_dense_tile.cuh): the group's 2^K amplitudes
+// are spread over several threads and the matrix is staged in shared memory, so no thread
+// holds a group in registers and every read of the state or the matrix is at full width.
+// The plan carries the targets, the sorted targets' role (which bits a tile spans) and the
+// controls; the device target lists the launcher uploads are not read here.
 template <typename T, int K>
-__global__ void cu_unitary_inplace_kernel(int64_t n, CuComplex<T>* state, const int64_t* targets,
-                                          const int64_t* sorted_targets, uint64_t target_mask, uint64_t control_mask,
-                                          uint64_t control_value, const CuComplex<T>* matrix) {
-    constexpr int kDim = 1 << K;
-    const uint64_t k = global_thread_index();
-    if (k >= (uint64_t{1} << (n - K))) {
-        return;
-    }
-    uint64_t base = k;
-    VELQA_UNROLL
-    for (int j = 0; j < K; ++j) {
-        base = insert_zero_at(base, static_cast<int32_t>(sorted_targets[j]));
-    }
-    // The insertion cleared exactly the target bits; the mask states the same for readers.
-    base &= ~target_mask;
-    if ((base & control_mask) != control_value) {
-        return;
-    }
-    uint64_t bit[K];
-    VELQA_UNROLL
-    for (int j = 0; j < K; ++j) {
-        bit[j] = uint64_t{1} << targets[j];
-    }
-    CuComplex<T> a[kDim];
-    VELQA_UNROLL
-    for (int c = 0; c < kDim; ++c) {
-        uint64_t index = base;
-        VELQA_UNROLL
-        for (int j = 0; j < K; ++j) {
-            index |= ((c >> j) & 1) != 0 ? bit[j] : 0;
-        }
-        a[c] = state[index];
-    }
-    VELQA_UNROLL
-    for (int r = 0; r < kDim; ++r) {
-        const CuComplex<T>* row = matrix + r * kDim;
-        CuComplex<T> acc = row[0] * a[0];
-        VELQA_UNROLL
-        for (int c = 1; c < kDim; ++c) {
-            acc = acc + row[c] * a[c];
-        }
-        uint64_t index = base;
-        VELQA_UNROLL
-        for (int j = 0; j < K; ++j) {
-            index |= ((r >> j) & 1) != 0 ? bit[j] : 0;
-        }
-        state[index] = acc;
-    }
+__global__ void cu_unitary_inplace_kernel(int64_t /*n*/, CuComplex<T>* state, const int64_t* /*targets*/,
+                                          const int64_t* /*sorted_targets*/, uint64_t /*target_mask*/,
+                                          uint64_t /*control_mask*/, uint64_t /*control_value*/,
+                                          const CuComplex<T>* matrix, quorra::DenseTilePlan plan) {
+    quorra::dense_tile_apply<CuComplex<T>, K, false>(state, plan, matrix);
 }
 
 // ---- six targets and more: out of place ----
