@@ -22,8 +22,18 @@
 
 #if QUORRA_HOST_BUILD
 #define QUORRA_DENSE_UNROLL _Pragma("GCC unroll 8")
+#define QUORRA_DENSE_UNROLL_PAIRS _Pragma("GCC unroll 2")
 #else
 #define QUORRA_DENSE_UNROLL _Pragma("unroll")
+#define QUORRA_DENSE_UNROLL_PAIRS _Pragma("unroll 2")
+#endif
+
+// For the kernels built on dense_tile_apply: their block size, and enough blocks per SM in
+// registers that loading one tile overlaps the products of others.
+#if QUORRA_HOST_BUILD
+#define QUORRA_DENSE_TILE_BOUNDS
+#else
+#define QUORRA_DENSE_TILE_BOUNDS __launch_bounds__(256, 5)
 #endif
 
 namespace quorra {
@@ -64,11 +74,15 @@ inline size_t dense_tile_shared_bytes(const DenseTilePlan& plan) {
     return (size_t{sizeof(C)} << plan.tile_bits) + (size_t{1} << K) * dense_matrix_chunk<C, K>() * sizeof(C);
 }
 
-// Spreads bits [from, to) of e to the index (or slot) bits the table names.
+// Spreads bits [from, to) of e to the index (or slot) bits the table names. The loop runs
+// over every possible tile bit so that, unrolled by the compiler, it reads the plan's tables at fixed offsets
+// in the kernel's parameter space instead of copying them to local memory.
 __host__ __device__ __forceinline__ uint64_t dense_spread(uint64_t e, const int8_t* table, int from, int to) {
     uint64_t result = 0;
-    for (int b = from; b < to; ++b) {
-        result |= ((e >> b) & 1) << table[b];
+    for (int b = 0; b < kDenseTileMaxBits; ++b) {
+        if (b >= from && b < to) {
+            result |= ((e >> b) & 1) << table[b];
+        }
     }
     return result;
 }
@@ -155,7 +169,7 @@ __device__ __forceinline__ void dense_tile_apply(C* data, const DenseTilePlan& p
                 __syncthreads();
             }
             if (computes) {
-                QUORRA_DENSE_UNROLL
+                QUORRA_DENSE_UNROLL_PAIRS
                 for (int i = 0; i < kChunk; ++i) {
                     const uint32_t row = static_cast<uint32_t>(first + i);
                     const C x = tile[row * vectors + (column ^ (row & (vectors - 1)))];

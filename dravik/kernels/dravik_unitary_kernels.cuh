@@ -179,7 +179,8 @@ __global__ void unitary_merged_row2_kernel(CuComplex<T>* data, int64_t dimension
 // row * D + column, under the controls on the row. A tile spans the target rows and a run of
 // neighbouring columns (quorra_dense_tile.cuh), so a warp reads and writes whole rows.
 template <typename T, int K>
-__global__ void unitary_left_kernel(CuComplex<T>* data, const CuComplex<T>* matrix, DenseTilePlan plan) {
+__global__ void QUORRA_DENSE_TILE_BOUNDS unitary_left_kernel(CuComplex<T>* data, const CuComplex<T>* matrix,
+                                                             DenseTilePlan plan) {
     dense_tile_apply<CuComplex<T>, K, false>(data, plan, matrix);
 }
 
@@ -187,7 +188,8 @@ __global__ void unitary_left_kernel(CuComplex<T>* data, const CuComplex<T>* matr
 // conj(U) applied to row r on the column bits, under the controls on the column. A tile
 // spans the target columns and the lowest other columns of one or more rows.
 template <typename T, int K>
-__global__ void unitary_right_kernel(CuComplex<T>* data, const CuComplex<T>* matrix, DenseTilePlan plan) {
+__global__ void QUORRA_DENSE_TILE_BOUNDS unitary_right_kernel(CuComplex<T>* data, const CuComplex<T>* matrix,
+                                                              DenseTilePlan plan) {
     dense_tile_apply<CuComplex<T>, K, true>(data, plan, matrix);
 }
 

@@ -181,10 +181,10 @@ __global__ void unitary_2q_target0(uint64_t count, CuComplex<T>* state, uint64_t
 // The plan carries the targets, the sorted targets' role (which bits a tile spans) and the
 // controls; the device target lists the launcher uploads are not read here.
 template <typename T, int K>
-__global__ void cu_unitary_inplace_kernel(int64_t /*n*/, CuComplex<T>* state, const int64_t* /*targets*/,
-                                          const int64_t* /*sorted_targets*/, uint64_t /*target_mask*/,
-                                          uint64_t /*control_mask*/, uint64_t /*control_value*/,
-                                          const CuComplex<T>* matrix, quorra::DenseTilePlan plan) {
+__global__ void QUORRA_DENSE_TILE_BOUNDS
+cu_unitary_inplace_kernel(int64_t /*n*/, CuComplex<T>* state, const int64_t* /*targets*/,
+                          const int64_t* /*sorted_targets*/, uint64_t /*target_mask*/, uint64_t /*control_mask*/,
+                          uint64_t /*control_value*/, const CuComplex<T>* matrix, quorra::DenseTilePlan plan) {
     quorra::dense_tile_apply<CuComplex<T>, K, false>(state, plan, matrix);
 }
 
