@@ -354,9 +354,11 @@ std::vector<double> reference_table(const std::vector<CuComplex<double>>& rho, u
 }
 
 // Each outcome is summed by one group of threads in a fixed order, so repeated runs give the
-// same bits however the blocks are spread over the stand-in's worker threads; the layouts
+// same bits however the blocks are spread over the stand-in's worker threads (several, and
+// QUORRA_HOSTCUDA_SPREAD sends even small grids to them); the layouts
 // give one outcome many diagonal elements, many outcomes few, and every outcome one.
 TEST(DensityMeasureProbabilities, MatchTheReferenceAndRepeatBitForBit) {
+    setenv("QUORRA_HOSTCUDA_SPREAD", "1", 1);
     constexpr uint64_t kN = 10;
     const uint64_t d = uint64_t{1} << kN;
     std::vector<CuComplex<double>> rho(d * d, CuComplex<double>{0.0, 0.0});
@@ -386,6 +388,7 @@ TEST(DensityMeasureProbabilities, MatchTheReferenceAndRepeatBitForBit) {
         }
     }
     EXPECT_THROW(quorra::dravik::density_measure_probabilities(*state, {10}, "little"), std::invalid_argument);
+    unsetenv("QUORRA_HOSTCUDA_SPREAD");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -216,12 +217,14 @@ TYPED_TEST(MeasureProbabilities, MatchReferenceForEveryLayout) {
 namespace {
 
 // The probability pass adds per-chunk partial sums in a fixed order, so repeated runs give
-// the same bits however the stand-in's worker threads pick up the blocks (the tests run with
-// several workers, QUORRA_HOSTCUDA_THREADS). Layouts: one high target (many chunks per
+// the same bits however the stand-in's worker threads pick up the blocks: the tests run with
+// several workers (QUORRA_HOSTCUDA_THREADS), and QUORRA_HOSTCUDA_SPREAD sends even these small
+// grids to them. Layouts: one high target (many chunks per
 // outcome), lane targets with free high bits, many outcomes with one chunk each.
 TYPED_TEST(MeasureProbabilities, RepeatedRunsGiveTheSameBits) {
     using T = TypeParam;
     const velqa::Precision precision = sizeof(T) == 4 ? velqa::Precision::Complex64 : velqa::Precision::Complex128;
+    setenv("QUORRA_HOSTCUDA_SPREAD", "1", 1);
     constexpr int64_t kN = 16;
     const std::vector<std::vector<int64_t>> layouts = {{15}, {2, 0, 5}, {4, 9, 12, 15, 8, 11, 13, 10, 14, 3}};
     std::mt19937_64 rng(5);
@@ -250,6 +253,7 @@ TYPED_TEST(MeasureProbabilities, RepeatedRunsGiveTheSameBits) {
             }
         }
     }
+    unsetenv("QUORRA_HOSTCUDA_SPREAD");
 }
 
 }  // namespace
