@@ -50,9 +50,10 @@ def _cases(n, full):
             ("dm_permutation", f"cx target={mid} control={low}", _op("cx", [mid], [low], [1]), 7 / 16, 1),
         ]
         for k in (3, 4, 5, 6):
-            targets = list(range(n - k, n))[::-1]
-            op = _op("u", targets, matrix=_unitary(k, k))
-            cases.append(("dm_unitary_wide", f"k={k} targets={targets}", op, 1.0, 2))  # a left and a right pass
+            # high targets, and the lowest ones, where the column pass's vectors are contiguous
+            for targets in (list(range(n - k, n))[::-1], list(range(k))):
+                op = _op("u", targets, matrix=_unitary(k, k))
+                cases.append(("dm_unitary_wide", f"k={k} targets={targets}", op, 1.0, 2))  # a left and a right pass
     return cases
 
 
