@@ -33,7 +33,7 @@
 #if QUORRA_HOST_BUILD
 #define QUORRA_DENSE_TILE_BOUNDS
 #else
-#define QUORRA_DENSE_TILE_BOUNDS __launch_bounds__(256, 5)
+#define QUORRA_DENSE_TILE_BOUNDS __launch_bounds__(::quorra::kDenseTileThreads, 5)
 #endif
 
 namespace quorra {

@@ -178,8 +178,9 @@ __global__ void unitary_2q_target0(uint64_t count, CuComplex<T>* state, uint64_t
 // In place, a block per tile of groups (quorra_dense_tile.cuh): the group's 2^K amplitudes
 // are spread over several threads and the matrix is staged in shared memory, so no thread
 // holds a group in registers and every read of the state or the matrix is at full width.
-// The plan carries the targets, the sorted targets' role (which bits a tile spans) and the
-// controls; the device target lists the launcher uploads are not read here.
+// The plan carries the targets (which tile bit holds each local index bit), the low bits a
+// tile spans and the controls; the device target lists the launcher uploads keep the launch
+// signature but are not read here.
 template <typename T, int K>
 __global__ void QUORRA_DENSE_TILE_BOUNDS
 cu_unitary_inplace_kernel(int64_t /*n*/, CuComplex<T>* state, const int64_t* /*targets*/,
