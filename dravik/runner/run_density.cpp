@@ -7,30 +7,19 @@
 #include <stdexcept>
 #include <string>
 
+#include "../kernels/dravik_kraus.cuh"
+
 namespace quorra::density {
 
 using dravik::CuComplex;
 
 namespace {
 
-// Noise channels, general Kraus maps and fused execution have no launch path in this
-// build. Runs that need one are refused here, after every operation has been validated
-// and before the device is touched, so validation messages are unaffected.
-[[noreturn]] void throw_unavailable(const char* what) {
-    throw std::runtime_error(std::string(what) + " is not available in this build");
-}
-
-void require_launch_paths(const std::vector<PreparedDensityOp>& prepared, bool fused) {
+// Fused execution has no launch path in this build. Runs that need one are refused here,
+// after every operation has been validated and before the device is touched.
+void require_launch_paths(bool fused) {
     if (fused) {
-        throw_unavailable("density fusion (QUORRA_DENSITY_FUSION)");
-    }
-    for (const PreparedDensityOp& op : prepared) {
-        if (op.is_channel) {
-            throw_unavailable("the density noise channel path");
-        }
-        if (op.kind == DensityOperationKind::Kraus) {
-            throw_unavailable("the general Kraus map path");
-        }
+        throw std::runtime_error("density fusion (QUORRA_DENSITY_FUSION) is not available in this build");
     }
 }
 
@@ -46,6 +35,15 @@ void append_matrix(std::vector<CuComplex<T>>& pool, const std::vector<std::compl
     }
 }
 
+// The device address of an operation's first matrix element.
+template <typename T>
+const CuComplex<T>* pool_entry(const CuComplex<T>* device_pool, const PreparedDensityOp& op) {
+    if (device_pool == nullptr) {
+        throw std::invalid_argument("dense density operation without a device matrix pool");
+    }
+    return device_pool + op.matrix_offset;
+}
+
 template <typename T>
 void run_typed(dravik::DeviceDensityState& state, const std::vector<DensityOperation>& operations, bool fusion) {
     const auto n = static_cast<int64_t>(state.num_qubits());
@@ -56,7 +54,7 @@ void run_typed(dravik::DeviceDensityState& state, const std::vector<DensityOpera
         prepared.push_back(prepare_density_operation<T>(op, n, pool));
     }
     // Fusion needs at least one active qubit per group beyond the four kept per tile.
-    require_launch_paths(prepared, fusion && n >= 5);
+    require_launch_paths(fusion && n >= 5);
 
     // The pool is freed on every path, including a failed launch.
     std::optional<dravik::DeviceBuffer> device_pool;
@@ -164,15 +162,13 @@ void dispatch_prepared_op(const PreparedDensityOp& op, dravik::DeviceDensityStat
         dravik::launch_diagonal<T>(data, dimension, op.target_mask, op.control_mask, op.control_values,
                                    narrow<T>(op.diag0), narrow<T>(op.diag1), stream);
     } else if (op.is_channel) {
-        throw_unavailable("the density noise channel path");
+        dravik::launch_channel<T>(data, dimension, op.target_mask, op.channel_kind,
+                                  static_cast<T>(op.channel_parameter), stream);
     } else if (op.kind == DensityOperationKind::Kraus) {
-        throw_unavailable("the general Kraus map path");
+        dravik::launch_kraus<T>(data, dimension, op.targets, op.kraus_count, pool_entry(device_pool, op), stream);
     } else {
-        if (device_pool == nullptr) {
-            throw std::invalid_argument("dense density operation without a device matrix pool");
-        }
         dravik::launch_unitary<T>(data, dimension, op.targets, op.control_mask, op.control_values,
-                                  device_pool + op.matrix_offset, stream);
+                                  pool_entry(device_pool, op), stream);
     }
 }
 
