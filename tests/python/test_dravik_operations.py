@@ -366,19 +366,6 @@ def test_a_bad_last_operation_leaves_the_matrix_unchanged(bad, dtype):
 # ---- fusion switch ----------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("value", ["1", "yes", "true", "false"])
-def test_fusion_switched_on_is_refused_from_five_qubits(monkeypatch, value):
-    monkeypatch.setenv("QUORRA_DENSITY_FUSION", value)
-    rho = random_rho(5, "complex64", seed=22)
-    state = dravik.DeviceDensityState.from_numpy(5, rho)
-    with pytest.raises(RuntimeError, match=r"^density fusion \(QUORRA_DENSITY_FUSION\) is not available"):
-        dravik.run_density_operations_device(state, 5, [unitary("h", [0])])
-    np.testing.assert_array_equal(state.to_numpy(), rho)
-    # Validation messages still come first.
-    with pytest.raises(RuntimeError, match="^invalid or duplicate target qubit$"):
-        dravik.run_density_operations_device(state, 5, [unitary("h", [5])])
-
-
 @pytest.mark.parametrize("value, n", [("0", 5), ("", 5), ("00", 5), ("1", 4), ("yes", 2)])
 def test_fusion_off_or_below_five_qubits_runs_unfused(monkeypatch, value, n):
     monkeypatch.setenv("QUORRA_DENSITY_FUSION", value)

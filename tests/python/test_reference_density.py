@@ -58,3 +58,15 @@ def test_random_kraus_sets():
     np.testing.assert_allclose(sum(k.conj().T @ k for k in tp), np.eye(4), atol=1e-14)
     other = dm.random_kraus(4, 3, rng, trace_preserving=False)
     assert not np.allclose(sum(k.conj().T @ k for k in other), np.eye(4))
+
+
+@pytest.mark.parametrize("targets, controls, states", [([2], [], []), ([3, 0], [1], [0]), ([1, 4, 2], [0, 3], [1, 1])])
+def test_applying_a_matrix_equals_the_product_with_its_full_operator(targets, controls, states):
+    rng = np.random.default_rng(len(targets))
+    rho = dm.random_density(5, rng)
+    m = rng.normal(size=(1 << len(targets),) * 2) + 1j * rng.normal(size=(1 << len(targets),) * 2)
+    full = dm.controlled_unitary(5, m, targets, controls, states)
+    np.testing.assert_allclose(dm.apply_unitary(rho, m, targets, controls, states), full @ rho @ full.conj().T, atol=1e-12)
+    kraus = dm.random_kraus(1 << len(targets), 2, rng)
+    fulls = [dm.controlled_unitary(5, k, targets) for k in kraus]
+    np.testing.assert_allclose(dm.apply_kraus(rho, kraus, targets), sum(f @ rho @ f.conj().T for f in fulls), atol=1e-12)

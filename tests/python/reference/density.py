@@ -145,6 +145,29 @@ def controlled_unitary(
     return full
 
 
+def _apply_left(
+    rho: np.ndarray, matrix: np.ndarray, targets: Sequence[int], controls: Sequence[int], control_state: Sequence[int]
+) -> np.ndarray:
+    """U a for the controlled matrix U of `controlled_unitary`, without building U: row r
+    of the result (controls holding) is sum_i matrix[local(r), i] a[r with local index i]."""
+    n = _size(rho)
+    targets = [int(t) for t in targets]
+    matrix = np.asarray(matrix, dtype=np.complex128)
+    assert matrix.shape == (1 << len(targets), 1 << len(targets))
+    index = np.arange(1 << n)
+    on = np.ones(1 << n, dtype=bool)
+    for c, v in zip(controls, control_state):
+        on &= ((index >> c) & 1) == v
+    local = sum(((index >> t) & 1) << j for j, t in enumerate(targets))
+    base = index & ~sum(1 << t for t in targets)
+    out = np.where(on[:, None], 0, rho).astype(np.complex128)
+    rows = index[on]
+    for i in range(1 << len(targets)):
+        source = base[rows] | sum(((i >> j) & 1) << t for j, t in enumerate(targets))
+        out[rows] += matrix[local[rows], i][:, None] * rho[source]
+    return out
+
+
 def apply_unitary(
     rho: np.ndarray,
     matrix: np.ndarray,
@@ -153,19 +176,15 @@ def apply_unitary(
     control_state: Sequence[int] = (),
 ) -> np.ndarray:
     """rho -> U rho U^dagger with U the controlled matrix on the targets."""
-    u = controlled_unitary(_size(rho), matrix, targets, controls, control_state)
-    return u @ np.asarray(rho, dtype=np.complex128) @ u.conj().T
+    rho = np.asarray(rho, dtype=np.complex128)
+    left = _apply_left(rho, matrix, targets, controls, control_state)  # U rho
+    return _apply_left(left.conj().T, matrix, targets, controls, control_state).conj().T  # (U (U rho)^dagger)^dagger
 
 
 def apply_kraus(rho: np.ndarray, kraus: Sequence[np.ndarray], targets: Sequence[int]) -> np.ndarray:
     """rho -> sum_m K_m rho K_m^dagger."""
-    n = _size(rho)
     rho = np.asarray(rho, dtype=np.complex128)
-    out = np.zeros_like(rho)
-    for k in kraus:
-        full = controlled_unitary(n, k, targets)
-        out += full @ rho @ full.conj().T
-    return out
+    return sum(apply_unitary(rho, k, targets) for k in kraus)
 
 
 def channel_kraus(name: str, p: float) -> list[np.ndarray]:
