@@ -15,28 +15,6 @@
 
 namespace quorra::dravik {
 
-// B <- U_r B U_c^dagger for the 2x2 block B = [[b00, b01], [b10, b11]] and the row-major
-// 2x2 U = [u0, u1; u2, u3]: U_r is U when the row side is on, else the identity; U_c
-// likewise for the column side.
-template <typename T>
-__host__ __device__ __forceinline__ void conjugate_block(const CuComplex<T> (&u)[4], bool row_on, bool col_on,
-                                                         CuComplex<T>& b00, CuComplex<T>& b01, CuComplex<T>& b10,
-                                                         CuComplex<T>& b11) {
-    const CuComplex<T> zero{T(0), T(0)};
-    if (row_on) {  // B <- U B
-        const CuComplex<T> n00 = mul_add(u[0] * b00, u[1], b10), n01 = mul_add(u[0] * b01, u[1], b11);
-        const CuComplex<T> n10 = mul_add(u[2] * b00, u[3], b10), n11 = mul_add(u[2] * b01, u[3], b11);
-        b00 = n00, b01 = n01, b10 = n10, b11 = n11;
-    }
-    if (col_on) {  // B <- B U^dagger: (B U^dagger)[i][j] = sum_l B[i][l] conj(U[j][l])
-        const CuComplex<T> n00 = mul_add_conj(mul_add_conj(zero, b00, u[0]), b01, u[1]);
-        const CuComplex<T> n01 = mul_add_conj(mul_add_conj(zero, b00, u[2]), b01, u[3]);
-        const CuComplex<T> n10 = mul_add_conj(mul_add_conj(zero, b10, u[0]), b11, u[1]);
-        const CuComplex<T> n11 = mul_add_conj(mul_add_conj(zero, b10, u[2]), b11, u[3]);
-        b00 = n00, b01 = n01, b10 = n10, b11 = n11;
-    }
-}
-
 // U then channel Kind on the single target. Launch: (D/2)^2 threads, 256 per block, no
 // shared memory. Thread t owns the 2x2 block of row group t >> (n-1) and column group
 // t & (R-1): it reads the block, conjugates it by U, applies the channel and writes it
