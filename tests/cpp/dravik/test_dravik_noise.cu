@@ -14,6 +14,8 @@
 #include "kernels/dravik_kraus.cuh"
 #include "kernels/dravik_kraus_kernels.cuh"
 #include "kernels/dravik_unitary_channel.cuh"
+#include "runner/density_operation.hpp"
+#include "runner/run_density.hpp"
 #include "state/dravik_device_state.cuh"
 
 namespace {
@@ -168,6 +170,66 @@ TEST_F(NoiseLauncherTest, KrausRefusesWidthsCountsAndTargetsTheKernelCannotTake)
     t.targets[0] = 5;
     EXPECT_THROW(quorra::dravik::launch_kraus<double>(data(), dimension(), t, 1, matrix(), s), std::invalid_argument);
     expect_unchanged();
+}
+
+// Every noise path end to end on a small register, fused and not: H then amplitude damping
+// on qubit 0 (a unitary-plus-channel pair when fused), a one-matrix Kraus map on three
+// targets that flips qubit 1, and a certain bit flip on qubit 4.
+TEST(DravikNoiseRuns, ChannelsPairsAndKrausMapsGiveTheHandComputedMatrix) {
+    constexpr double p = 0.36;
+    using quorra::density::DensityOperation;
+    using quorra::density::DensityOperationKind;
+    DensityOperation h;
+    h.name = "h";
+    h.targets = {0};
+    const auto channel = [](const char* name, int64_t target, double k1_01) {
+        DensityOperation op;
+        op.kind = DensityOperationKind::Kraus;
+        op.channel_name = name;
+        op.targets = {target};
+        op.kraus_dimension = 2;
+        op.kraus_count = 2;
+        op.kraus_matrices.assign(8, 0.0);
+        op.kraus_matrices[5] = k1_01;
+        return op;
+    };
+    DensityOperation flip;
+    flip.kind = DensityOperationKind::Kraus;
+    flip.targets = {1, 2, 3};
+    flip.kraus_dimension = 8;
+    flip.kraus_count = 1;
+    flip.kraus_matrices.assign(64, 0.0);
+    for (int j = 0; j < 8; ++j) {
+        flip.kraus_matrices[static_cast<size_t>((j ^ 1) * 8 + j)] = 1.0;  // local bit 0 = qubit 1
+    }
+    const std::vector<DensityOperation> ops = {h, channel("amplitude_damping", 0, std::sqrt(p)), flip,
+                                               channel("bit_flip", 4, 1.0)};
+    for (const char* fusion : {"1", "0"}) {
+        setenv("QUORRA_DENSITY_FUSION", fusion, 1);
+        for (const bool is_double : {true, false}) {
+            const auto state = quorra::dravik::create_density_state(5, is_double, 0);
+            state->reset_to_zero_state();
+            quorra::density::run_density_operations(*state, 5, ops);
+            std::vector<std::complex<double>> rho(1024);
+            if (is_double) {
+                state->download_density(rho.data(), 1024);
+            } else {
+                std::vector<std::complex<float>> single(1024);
+                state->download_density(single.data(), 1024);
+                std::copy(single.begin(), single.end(), rho.begin());
+            }
+            std::vector<std::complex<double>> expected(1024, 0.0);
+            const size_t base = 0b10010;  // qubits 1 and 4 set
+            expected[base * 32 + base] = 0.5 + 0.5 * p;
+            expected[base * 32 + base + 1] = expected[(base + 1) * 32 + base] = 0.5 * std::sqrt(1 - p);
+            expected[(base + 1) * 32 + base + 1] = 0.5 * (1 - p);
+            const double tolerance = is_double ? 1e-15 : 1e-7;
+            for (size_t e = 0; e < rho.size(); ++e) {
+                ASSERT_NEAR(std::abs(rho[e] - expected[e]), 0.0, tolerance) << "element " << e << " fusion " << fusion;
+            }
+        }
+    }
+    unsetenv("QUORRA_DENSITY_FUSION");
 }
 
 }  // namespace
