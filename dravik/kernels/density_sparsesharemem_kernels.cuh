@@ -30,18 +30,17 @@ __host__ __device__ __forceinline__ uint64_t deposit_bits(uint64_t value, uint64
     return out;
 }
 
-// One gate on the whole tile (side 2^k, row-major in shared memory). The threads share
-// the 4^(k-1) 2x2 blocks on the gate's target bit; each block is read completely by its
-// thread before it is written. Control bits are never the target bit, so the two rows
-// (columns) of a block agree on the controls.
+// The gates [first, last), all on one target bit, on the whole tile (side 2^k, row-major
+// in shared memory). The threads share the 4^(k-1) 2x2 blocks on that bit; each thread
+// reads its block once, applies every gate of the range to it and writes it back, so no
+// barrier is needed between gates on the same bit. Control bits are never the target
+// bit, so the two rows (columns) of a block agree on the controls.
 template <typename T>
-__device__ __forceinline__ void apply_density_gate(CuComplex<T>* tile, int64_t k, const DeviceDensityGate<T>& gate) {
+__device__ __forceinline__ void apply_density_gates(CuComplex<T>* tile, int64_t k, const DeviceDensityGate<T>* first,
+                                                    const DeviceDensityGate<T>* last) {
     const uint64_t side = uint64_t{1} << k;
     const uint64_t half = side >> 1;
-    const uint64_t bit = uint64_t{1} << gate.target;
-    const uint64_t control_mask = static_cast<uint32_t>(gate.control_mask);
-    const uint64_t control_values = static_cast<uint32_t>(gate.control_values);
-    const ChannelFactors<T> factors = channel_factors<T>(gate.channel_kind, gate.channel_parameter);
+    const uint64_t bit = uint64_t{1} << first->target;
     const CuComplex<T> one{T(1), T(0)};
     for (uint64_t item = threadIdx.x; item < half * half; item += blockDim.x) {
         const uint64_t r0 = insert_zero_bits(item >> (k - 1), bit);
@@ -49,32 +48,36 @@ __device__ __forceinline__ void apply_density_gate(CuComplex<T>* tile, int64_t k
         CuComplex<T>* top = tile + r0 * side + c0;
         CuComplex<T>* bottom = top + bit * side;
         CuComplex<T> b00 = top[0], b01 = top[bit], b10 = bottom[0], b11 = bottom[bit];
-        const bool row_on = (r0 & control_mask) == control_values;
-        const bool col_on = (c0 & control_mask) == control_values;
-        switch (static_cast<DensityGateKind>(gate.kind)) {
-            case DensityGateKind::Matrix:
-                conjugate_block(gate.matrix, row_on, col_on, b00, b01, b10, b11);
-                break;
-            case DensityGateKind::Diagonal: {  // f(r) B conj(f(c)), f = 1 off the controls
-                const CuComplex<T> r0f = row_on ? gate.diag0 : one, r1f = row_on ? gate.diag1 : one;
-                const CuComplex<T> c0f = conj(col_on ? gate.diag0 : one), c1f = conj(col_on ? gate.diag1 : one);
-                b00 = r0f * b00 * c0f, b01 = r0f * b01 * c1f, b10 = r1f * b10 * c0f, b11 = r1f * b11 * c1f;
-                break;
-            }
-            case DensityGateKind::Flip: {  // rows and/or columns exchanged where the controls hold
-                if (row_on) {
-                    const CuComplex<T> t0 = b00, t1 = b01;
-                    b00 = b10, b01 = b11, b10 = t0, b11 = t1;
+        for (const DeviceDensityGate<T>* gate = first; gate != last; ++gate) {
+            const uint64_t control_mask = static_cast<uint32_t>(gate->control_mask);
+            const uint64_t control_values = static_cast<uint32_t>(gate->control_values);
+            const bool row_on = (r0 & control_mask) == control_values;
+            const bool col_on = (c0 & control_mask) == control_values;
+            switch (static_cast<DensityGateKind>(gate->kind)) {
+                case DensityGateKind::Matrix:
+                    conjugate_block(gate->matrix, row_on, col_on, b00, b01, b10, b11);
+                    break;
+                case DensityGateKind::Diagonal: {  // f(r) B conj(f(c)), f = 1 off the controls
+                    const CuComplex<T> r0f = row_on ? gate->diag0 : one, r1f = row_on ? gate->diag1 : one;
+                    const CuComplex<T> c0f = conj(col_on ? gate->diag0 : one), c1f = conj(col_on ? gate->diag1 : one);
+                    b00 = r0f * b00 * c0f, b01 = r0f * b01 * c1f, b10 = r1f * b10 * c0f, b11 = r1f * b11 * c1f;
+                    break;
                 }
-                if (col_on) {
-                    const CuComplex<T> t0 = b00, t1 = b10;
-                    b00 = b01, b10 = b11, b01 = t0, b11 = t1;
+                case DensityGateKind::Flip: {  // rows and/or columns exchanged where the controls hold
+                    if (row_on) {
+                        const CuComplex<T> t0 = b00, t1 = b01;
+                        b00 = b10, b01 = b11, b10 = t0, b11 = t1;
+                    }
+                    if (col_on) {
+                        const CuComplex<T> t0 = b00, t1 = b10;
+                        b00 = b01, b10 = b11, b01 = t0, b11 = t1;
+                    }
+                    break;
                 }
-                break;
+                default:
+                    channel_block(channel_factors<T>(gate->channel_kind, gate->channel_parameter), b00, b01, b10, b11);
+                    break;
             }
-            default:
-                channel_block(factors, b00, b01, b10, b11);
-                break;
         }
         top[0] = b00;
         top[bit] = b01;
@@ -106,9 +109,16 @@ __global__ void density_sparsesharemem_kernel(CuComplex<T>* data, int64_t dimens
             tile[e] = data[row * d + (col_base | deposit_bits(e & (side - 1), active_mask))];
         }
         __syncthreads();
-        for (int64_t g = 0; g < gate_count; ++g) {
-            apply_density_gate(tile, k, gates[g]);
-            __syncthreads();  // the next gate sees this one's complete result
+        // Consecutive gates on one target bit form one phase; the bound of every loop
+        // depends on the records only, so all threads meet the same barriers.
+        for (int64_t g = 0; g < gate_count;) {
+            int64_t end = g + 1;
+            while (end < gate_count && gates[end].target == gates[g].target) {
+                ++end;
+            }
+            apply_density_gates(tile, k, gates + g, gates + end);
+            __syncthreads();  // the next phase sees this one's complete result
+            g = end;
         }
         for (uint64_t e = threadIdx.x; e < elements; e += blockDim.x) {
             const uint64_t row = row_base | deposit_bits(e >> k, active_mask);
