@@ -1,5 +1,6 @@
-"""A short density-matrix run with dravik: a Bell pair with a phase, its populations, and
-a seeded measurement of both qubits.
+"""A short noisy density-matrix run with dravik: a Bell pair with a phase, a qubit in
+superposition that decays through amplitude damping, the populations, and a seeded
+measurement of the qubits.
 
     python examples/demo_density.py
 """
@@ -21,6 +22,15 @@ def gate(name, target, control=(), control_state=(), parameter=None):
     )
 
 
+def amplitude_damping(target, p):
+    """The amplitude-damping channel as a Kraus record; dravik recognises it by its name."""
+    k0 = np.array([[1, 0], [0, np.sqrt(1 - p)]])
+    k1 = np.array([[0, np.sqrt(p)], [0, 0]])
+    return SimpleNamespace(
+        operation_kind="kraus", target=[target], channel_name="amplitude_damping", kraus_matrices=np.array([k0, k1])
+    )
+
+
 def density_demo(device="cuda:0", seed=2024):
     import dravik
 
@@ -31,6 +41,7 @@ def density_demo(device="cuda:0", seed=2024):
         gate("cx", [1], [0], [1]),  # Bell pair on qubits 0 and 1
         gate("rz", [1], parameter=[np.pi / 3]),  # a relative phase: only the coherences change
         gate("ry", [2], parameter=[np.pi / 2]),  # qubit 2 in an equal superposition
+        amplitude_damping(2, 0.3),  # ... which then loses 30% of its excitation: a mixed state
     ]
     dravik.run_density_operations_device(state, n, operations)
 

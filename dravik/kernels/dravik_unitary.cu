@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "dravik_launch.hpp"
 #include "dravik_unitary.cuh"
 #include "dravik_unitary_kernels.cuh"
 
@@ -12,30 +13,16 @@ namespace quorra::dravik {
 
 namespace {
 
-constexpr unsigned kBlockThreads = 256;
-
-// Every launcher refuses what would make a kernel touch memory outside the matrix, so
-// a record that bypassed the runner's validation still cannot reach a kernel.
-void check_dimension(int64_t dimension) {
-    if (dimension < 1 || dimension > (int64_t{1} << kMaxDensityQubits) || (dimension & (dimension - 1)) != 0) {
-        throw std::invalid_argument("density matrix dimension must be a power of two up to 2**15");
-    }
-}
+using launch::blocks_for;
+using launch::check_dimension;
+using launch::element_geometry;
+using launch::kBlockThreads;
 
 void check_controls(int64_t dimension, uint64_t operand_mask, uint64_t control_mask, uint64_t control_values) {
     const uint64_t inside = static_cast<uint64_t>(dimension) - 1;
     if ((control_mask & ~inside) != 0 || (control_values & ~control_mask) != 0 || (control_mask & operand_mask) != 0) {
         throw std::invalid_argument("control masks do not fit the density operation");
     }
-}
-
-unsigned blocks_for(uint64_t threads) { return static_cast<unsigned>((threads + kBlockThreads - 1) / kBlockThreads); }
-
-// One thread per matrix element: block (32, 8), grid (ceil(D/32), ceil(D/8)).
-void element_geometry(int64_t dimension, dim3& grid, dim3& block) {
-    const auto d = static_cast<unsigned>(dimension);
-    block = dim3(32, 8, 1);
-    grid = dim3((d + 31) / 32, (d + 7) / 8, 1);
 }
 
 // Enough blocks to fill the largest GPUs several times; each block then walks many tiles.
@@ -99,17 +86,8 @@ void launch_unitary(CuComplex<T>* data, int64_t dimension, const DeviceTargets& 
         throw std::runtime_error("GPU density unitary supports at most 6 targets");
     }
     check_dimension(dimension);
-    uint64_t target_mask = 0;
-    for (int64_t b = 0; b < k; ++b) {
-        const int64_t t = targets.targets[b];
-        if (t < 0 || (int64_t{1} << t) >= dimension || ((target_mask >> t) & 1) != 0) {
-            throw std::invalid_argument("unitary targets do not fit the density matrix");
-        }
-        target_mask |= uint64_t{1} << t;
-    }
-    if ((int64_t{1} << (k + targets.rest_count)) != dimension) {
-        throw std::invalid_argument("unitary targets do not fit the density matrix");
-    }
+    const uint64_t target_mask =
+        launch::check_targets(dimension, targets, "unitary targets do not fit the density matrix");
     check_controls(dimension, target_mask, control_mask, control_values);
 
     const uint64_t groups = uint64_t{1} << targets.rest_count;
@@ -143,9 +121,7 @@ template <typename T>
 void launch_diagonal(CuComplex<T>* data, int64_t dimension, uint64_t target_mask, uint64_t control_mask,
                      uint64_t control_values, CuComplex<T> diag0, CuComplex<T> diag1, cudaStream_t stream) {
     check_dimension(dimension);
-    if (target_mask == 0 || (target_mask & (target_mask - 1)) != 0 || target_mask >= static_cast<uint64_t>(dimension)) {
-        throw std::invalid_argument("diagonal target does not fit the density matrix");
-    }
+    launch::check_single_qubit_mask(dimension, target_mask, "diagonal target does not fit the density matrix");
     check_controls(dimension, target_mask, control_mask, control_values);
     dim3 grid;
     dim3 block;

@@ -53,6 +53,28 @@ __host__ __device__ __forceinline__ uint64_t target_mask_of(const DeviceTargets&
     return local_offset<K>(targets, (uint64_t{1} << K) - 1);
 }
 
+// B <- U_r B U_c^dagger for the 2x2 block B = [[b00, b01], [b10, b11]] and the row-major
+// 2x2 U = [u0, u1; u2, u3]: U_r is U when the row side is on, else the identity; U_c
+// likewise for the column side.
+template <typename T>
+__host__ __device__ __forceinline__ void conjugate_block(const CuComplex<T> (&u)[4], bool row_on, bool col_on,
+                                                         CuComplex<T>& b00, CuComplex<T>& b01, CuComplex<T>& b10,
+                                                         CuComplex<T>& b11) {
+    const CuComplex<T> zero{T(0), T(0)};
+    if (row_on) {  // B <- U B
+        const CuComplex<T> n00 = mul_add(u[0] * b00, u[1], b10), n01 = mul_add(u[0] * b01, u[1], b11);
+        const CuComplex<T> n10 = mul_add(u[2] * b00, u[3], b10), n11 = mul_add(u[2] * b01, u[3], b11);
+        b00 = n00, b01 = n01, b10 = n10, b11 = n11;
+    }
+    if (col_on) {  // B <- B U^dagger: (B U^dagger)[i][j] = sum_l B[i][l] conj(U[j][l])
+        const CuComplex<T> n00 = mul_add_conj(mul_add_conj(zero, b00, u[0]), b01, u[1]);
+        const CuComplex<T> n01 = mul_add_conj(mul_add_conj(zero, b00, u[2]), b01, u[3]);
+        const CuComplex<T> n10 = mul_add_conj(mul_add_conj(zero, b10, u[0]), b11, u[1]);
+        const CuComplex<T> n11 = mul_add_conj(mul_add_conj(zero, b10, u[2]), b11, u[3]);
+        b00 = n00, b01 = n01, b10 = n10, b11 = n11;
+    }
+}
+
 // One target. Thread t owns the 2x2 block of row group t >> (n-1) and column group
 // t & (R-1) (column groups fastest, so a warp reads along rows) and applies
 // B <- U_r B U_c^dagger, where U_r (U_c) is U if the row (column) base satisfies the
@@ -79,20 +101,8 @@ __global__ void unitary_merged_kernel(CuComplex<T>* data, int64_t dimension, Dev
     CuComplex<T>* row0 = data + br * d + bc;
     CuComplex<T>* row1 = row0 + bit * d;
     CuComplex<T> b00 = row0[0], b01 = row0[bit], b10 = row1[0], b11 = row1[bit];
-    const CuComplex<T> u0 = matrix[0], u1 = matrix[1], u2 = matrix[2], u3 = matrix[3];
-    const CuComplex<T> zero{T(0), T(0)};
-    if (row_on) {  // B <- U B
-        const CuComplex<T> n00 = mul_add(u0 * b00, u1, b10), n01 = mul_add(u0 * b01, u1, b11);
-        const CuComplex<T> n10 = mul_add(u2 * b00, u3, b10), n11 = mul_add(u2 * b01, u3, b11);
-        b00 = n00, b01 = n01, b10 = n10, b11 = n11;
-    }
-    if (col_on) {  // B <- B U^dagger: (B U^dagger)[i][j] = sum_l B[i][l] conj(U[j][l])
-        const CuComplex<T> n00 = mul_add_conj(mul_add_conj(zero, b00, u0), b01, u1);
-        const CuComplex<T> n01 = mul_add_conj(mul_add_conj(zero, b00, u2), b01, u3);
-        const CuComplex<T> n10 = mul_add_conj(mul_add_conj(zero, b10, u0), b11, u1);
-        const CuComplex<T> n11 = mul_add_conj(mul_add_conj(zero, b10, u2), b11, u3);
-        b00 = n00, b01 = n01, b10 = n10, b11 = n11;
-    }
+    const CuComplex<T> u[4] = {matrix[0], matrix[1], matrix[2], matrix[3]};
+    conjugate_block(u, row_on, col_on, b00, b01, b10, b11);
     row0[0] = b00;
     row0[bit] = b01;
     row1[0] = b10;

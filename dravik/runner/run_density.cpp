@@ -7,32 +7,16 @@
 #include <stdexcept>
 #include <string>
 
+#include "../kernels/density_sparsesharemem.cuh"
+#include "../kernels/dravik_kraus.cuh"
+#include "../kernels/dravik_unitary_channel.cuh"
+#include "density_fusion.hpp"
+
 namespace quorra::density {
 
 using dravik::CuComplex;
 
 namespace {
-
-// Noise channels, general Kraus maps and fused execution have no launch path in this
-// build. Runs that need one are refused here, after every operation has been validated
-// and before the device is touched, so validation messages are unaffected.
-[[noreturn]] void throw_unavailable(const char* what) {
-    throw std::runtime_error(std::string(what) + " is not available in this build");
-}
-
-void require_launch_paths(const std::vector<PreparedDensityOp>& prepared, bool fused) {
-    if (fused) {
-        throw_unavailable("density fusion (QUORRA_DENSITY_FUSION)");
-    }
-    for (const PreparedDensityOp& op : prepared) {
-        if (op.is_channel) {
-            throw_unavailable("the density noise channel path");
-        }
-        if (op.kind == DensityOperationKind::Kraus) {
-            throw_unavailable("the general Kraus map path");
-        }
-    }
-}
 
 template <typename T>
 CuComplex<T> narrow(std::complex<double> value) {
@@ -46,6 +30,90 @@ void append_matrix(std::vector<CuComplex<T>>& pool, const std::vector<std::compl
     }
 }
 
+// The device address of an operation's first matrix element.
+template <typename T>
+const CuComplex<T>* pool_entry(const CuComplex<T>* device_pool, const PreparedDensityOp& op) {
+    if (device_pool == nullptr) {
+        throw std::invalid_argument("dense density operation without a device matrix pool");
+    }
+    return device_pool + op.matrix_offset;
+}
+
+// One host-to-device copy of a run's records; nothing when there are none. The buffer is
+// freed on every path, including a failed launch.
+template <typename Record>
+void upload(std::optional<dravik::DeviceBuffer>& buffer, int32_t device_id, const std::vector<Record>& records) {
+    if (!records.empty()) {
+        buffer.emplace(device_id, records.size() * sizeof(Record));
+        dravik::check_cuda(
+            cudaMemcpy(buffer->as<Record>(), records.data(), records.size() * sizeof(Record), cudaMemcpyHostToDevice));
+    }
+}
+
+template <typename Record>
+const Record* device_records(const std::optional<dravik::DeviceBuffer>& buffer) {
+    return buffer ? buffer->as<Record>() : nullptr;
+}
+
+// A dense uncontrolled unitary on one target: the first half of a unitary-plus-channel pair.
+bool pairs_with_channel(const PreparedDensityOp& op, const PreparedDensityOp& next) {
+    return op.kind == DensityOperationKind::Unitary && !op.is_noop && !op.is_diagonal && !op.is_permutation &&
+           op.targets.count == 1 && op.control_mask == 0 && next.is_channel &&
+           next.target_mask == (uint64_t{1} << op.targets.targets[0]);
+}
+
+// A one-qubit group: operation by operation, except that a dense unitary immediately
+// followed by a channel on its qubit runs as one unitary_channel pass.
+template <typename T>
+void run_one_qubit_group(const DensityFusionGroup& group, const std::vector<PreparedDensityOp>& prepared,
+                         dravik::DeviceDensityState& state, const CuComplex<T>* device_pool) {
+    const std::vector<size_t>& indices = group.op_indices;
+    for (size_t i = 0; i < indices.size(); ++i) {
+        const PreparedDensityOp& op = prepared[indices[i]];
+        if (i + 1 < indices.size() && pairs_with_channel(op, prepared[indices[i + 1]])) {
+            const PreparedDensityOp& channel = prepared[indices[++i]];
+            dravik::launch_unitary_channel<T>(state.elements<T>(), state.dimension(), op.targets,
+                                              pool_entry(device_pool, op), channel.channel_kind,
+                                              static_cast<T>(channel.channel_parameter), cudaStream_t{});
+        } else {
+            dispatch_prepared_op<T>(op, state, device_pool);
+        }
+    }
+}
+
+// Runs the plan's groups in order. The records of every fused group were gathered into
+// one array in plan order, so the group's records start at the running offset.
+template <typename T>
+void run_groups(const std::vector<DensityFusionGroup>& groups, const std::vector<PreparedDensityOp>& prepared,
+                dravik::DeviceDensityState& state, const CuComplex<T>* device_pool,
+                const dravik::DeviceDensityGate<T>* device_gates) {
+    size_t gate_offset = 0;
+    for (const DensityFusionGroup& group : groups) {
+        switch (group.kind) {
+            case DensityGroupKind::Fused: {
+                uint64_t active_mask = 0;
+                for (const int64_t q : group.active_qubits) {
+                    active_mask |= uint64_t{1} << q;
+                }
+                const auto count = static_cast<int64_t>(group.gates.size());
+                dravik::launch_density_sparsesharemem<T>(state.dimension(), state.elements<T>(), active_mask,
+                                                         static_cast<int64_t>(group.active_qubits.size()),
+                                                         device_gates + gate_offset, count, cudaStream_t{});
+                gate_offset += group.gates.size();
+                break;
+            }
+            case DensityGroupKind::OneQubit:
+                run_one_qubit_group<T>(group, prepared, state, device_pool);
+                break;
+            default:
+                for (const size_t index : group.op_indices) {
+                    dispatch_prepared_op<T>(prepared[index], state, device_pool);
+                }
+                break;
+        }
+    }
+}
+
 template <typename T>
 void run_typed(dravik::DeviceDensityState& state, const std::vector<DensityOperation>& operations, bool fusion) {
     const auto n = static_cast<int64_t>(state.num_qubits());
@@ -55,19 +123,33 @@ void run_typed(dravik::DeviceDensityState& state, const std::vector<DensityOpera
     for (const DensityOperation& op : operations) {
         prepared.push_back(prepare_density_operation<T>(op, n, pool));
     }
-    // Fusion needs at least one active qubit per group beyond the four kept per tile.
-    require_launch_paths(prepared, fusion && n >= 5);
-
-    // The pool is freed on every path, including a failed launch.
-    std::optional<dravik::DeviceBuffer> device_pool;
-    if (!pool.empty()) {
-        device_pool.emplace(state.device_id(), pool.size() * sizeof(CuComplex<T>));
-        dravik::check_cuda(cudaMemcpy(device_pool->as<CuComplex<T>>(), pool.data(), pool.size() * sizeof(CuComplex<T>),
-                                      cudaMemcpyHostToDevice));
+    // Planned before the device is touched: every host-side refusal leaves rho and the
+    // device memory as they were. Fewer than five qubits leave no room for a fused tile.
+    const DensityFusionOptions options = density_fusion_options(n);
+    const bool fused = fusion && options.max_active_qubits >= 1;
+    std::vector<DensityFusionGroup> groups;
+    std::vector<dravik::DeviceDensityGate<T>> gates;
+    if (fused) {
+        groups = plan_density_fusion(n, operations, options);
+        for (const DensityFusionGroup& group : groups) {
+            for (const auto& gate : group.gates) {
+                dravik::check_density_gate(gate, static_cast<int64_t>(group.active_qubits.size()));
+                gates.push_back(dravik::convert_density_gate<T>(gate));
+            }
+        }
     }
-    const CuComplex<T>* device_matrices = device_pool ? device_pool->as<CuComplex<T>>() : nullptr;
-    for (const PreparedDensityOp& op : prepared) {
-        dispatch_prepared_op<T>(op, state, device_matrices);
+
+    std::optional<dravik::DeviceBuffer> device_pool;
+    std::optional<dravik::DeviceBuffer> device_gates;
+    upload(device_pool, state.device_id(), pool);
+    upload(device_gates, state.device_id(), gates);
+    if (fused) {
+        run_groups<T>(groups, prepared, state, device_records<CuComplex<T>>(device_pool),
+                      device_records<dravik::DeviceDensityGate<T>>(device_gates));
+    } else {
+        for (const PreparedDensityOp& op : prepared) {
+            dispatch_prepared_op<T>(op, state, device_records<CuComplex<T>>(device_pool));
+        }
     }
     dravik::check_cuda(cudaDeviceSynchronize());
 }
@@ -164,15 +246,13 @@ void dispatch_prepared_op(const PreparedDensityOp& op, dravik::DeviceDensityStat
         dravik::launch_diagonal<T>(data, dimension, op.target_mask, op.control_mask, op.control_values,
                                    narrow<T>(op.diag0), narrow<T>(op.diag1), stream);
     } else if (op.is_channel) {
-        throw_unavailable("the density noise channel path");
+        dravik::launch_channel<T>(data, dimension, op.target_mask, op.channel_kind,
+                                  static_cast<T>(op.channel_parameter), stream);
     } else if (op.kind == DensityOperationKind::Kraus) {
-        throw_unavailable("the general Kraus map path");
+        dravik::launch_kraus<T>(data, dimension, op.targets, op.kraus_count, pool_entry(device_pool, op), stream);
     } else {
-        if (device_pool == nullptr) {
-            throw std::invalid_argument("dense density operation without a device matrix pool");
-        }
         dravik::launch_unitary<T>(data, dimension, op.targets, op.control_mask, op.control_values,
-                                  device_pool + op.matrix_offset, stream);
+                                  pool_entry(device_pool, op), stream);
     }
 }
 

@@ -43,3 +43,30 @@ def test_predicted_outcome_uses_one_engine_output():
     assert dm.predicted_outcome(rho, [1, 0], "little", 42) == format(expected, "02b")
     collapsed = dm.collapse(rho, [1, 0], "little", format(expected, "02b"))
     assert np.isclose(np.trace(collapsed), 1)
+
+
+@pytest.mark.parametrize("name", dm.CHANNEL_NAMES)
+def test_channel_kraus_sets_are_trace_preserving(name):
+    for p in (0.0, 0.3, 1.0):
+        total = sum(k.conj().T @ k for k in dm.channel_kraus(name, p))
+        np.testing.assert_allclose(total, np.eye(2), atol=1e-15)
+
+
+def test_random_kraus_sets():
+    rng = np.random.default_rng(6)
+    tp = dm.random_kraus(4, 3, rng)
+    np.testing.assert_allclose(sum(k.conj().T @ k for k in tp), np.eye(4), atol=1e-14)
+    other = dm.random_kraus(4, 3, rng, trace_preserving=False)
+    assert not np.allclose(sum(k.conj().T @ k for k in other), np.eye(4))
+
+
+@pytest.mark.parametrize("targets, controls, states", [([2], [], []), ([3, 0], [1], [0]), ([1, 4, 2], [0, 3], [1, 1])])
+def test_applying_a_matrix_equals_the_product_with_its_full_operator(targets, controls, states):
+    rng = np.random.default_rng(len(targets))
+    rho = dm.random_density(5, rng)
+    m = rng.normal(size=(1 << len(targets),) * 2) + 1j * rng.normal(size=(1 << len(targets),) * 2)
+    full = dm.controlled_unitary(5, m, targets, controls, states)
+    np.testing.assert_allclose(dm.apply_unitary(rho, m, targets, controls, states), full @ rho @ full.conj().T, atol=1e-12)
+    kraus = dm.random_kraus(1 << len(targets), 2, rng)
+    fulls = [dm.controlled_unitary(5, k, targets) for k in kraus]
+    np.testing.assert_allclose(dm.apply_kraus(rho, kraus, targets), sum(f @ rho @ f.conj().T for f in fulls), atol=1e-12)

@@ -14,6 +14,7 @@ How to call it::
     rho = dm.apply_unitary(rho, dm.gate_matrix("rx", [0.3]), targets=[2], controls=[0], control_state=[1])
     rho = dm.apply_unitary(rho, u8, targets=[4, 0, 2])    # bit j of the matrix index = value of targets[j]
     rho = dm.apply_kraus(rho, [k0, k1], targets=[1])
+    rho = dm.apply_kraus(rho, dm.channel_kraus("depolarizing", 0.2), targets=[3])
     probs = dm.outcome_probabilities(rho, targets, "little")
     bits = dm.predicted_outcome(rho, targets, "big", seed)  # the seeded draw, as a '0'/'1' string
     rho = dm.collapse(rho, targets, "big", bits)
@@ -144,6 +145,29 @@ def controlled_unitary(
     return full
 
 
+def _apply_left(
+    rho: np.ndarray, matrix: np.ndarray, targets: Sequence[int], controls: Sequence[int], control_state: Sequence[int]
+) -> np.ndarray:
+    """U a for the controlled matrix U of `controlled_unitary`, without building U: row r
+    of the result (controls holding) is sum_i matrix[local(r), i] a[r with local index i]."""
+    n = _size(rho)
+    targets = [int(t) for t in targets]
+    matrix = np.asarray(matrix, dtype=np.complex128)
+    assert matrix.shape == (1 << len(targets), 1 << len(targets))
+    index = np.arange(1 << n)
+    on = np.ones(1 << n, dtype=bool)
+    for c, v in zip(controls, control_state):
+        on &= ((index >> c) & 1) == v
+    local = sum(((index >> t) & 1) << j for j, t in enumerate(targets))
+    base = index & ~sum(1 << t for t in targets)
+    out = np.where(on[:, None], 0, rho).astype(np.complex128)
+    rows = index[on]
+    for i in range(1 << len(targets)):
+        source = base[rows] | sum(((i >> j) & 1) << t for j, t in enumerate(targets))
+        out[rows] += matrix[local[rows], i][:, None] * rho[source]
+    return out
+
+
 def apply_unitary(
     rho: np.ndarray,
     matrix: np.ndarray,
@@ -152,19 +176,47 @@ def apply_unitary(
     control_state: Sequence[int] = (),
 ) -> np.ndarray:
     """rho -> U rho U^dagger with U the controlled matrix on the targets."""
-    u = controlled_unitary(_size(rho), matrix, targets, controls, control_state)
-    return u @ np.asarray(rho, dtype=np.complex128) @ u.conj().T
+    rho = np.asarray(rho, dtype=np.complex128)
+    left = _apply_left(rho, matrix, targets, controls, control_state)  # U rho
+    return _apply_left(left.conj().T, matrix, targets, controls, control_state).conj().T  # (U (U rho)^dagger)^dagger
 
 
 def apply_kraus(rho: np.ndarray, kraus: Sequence[np.ndarray], targets: Sequence[int]) -> np.ndarray:
     """rho -> sum_m K_m rho K_m^dagger."""
-    n = _size(rho)
     rho = np.asarray(rho, dtype=np.complex128)
-    out = np.zeros_like(rho)
-    for k in kraus:
-        full = controlled_unitary(n, k, targets)
-        out += full @ rho @ full.conj().T
-    return out
+    return sum(apply_unitary(rho, k, targets) for k in kraus)
+
+
+def channel_kraus(name: str, p: float) -> list[np.ndarray]:
+    """The textbook Kraus matrices of a built-in single-qubit channel with probability p."""
+    p0 = np.array([[1, 0], [0, 0]], dtype=np.complex128)
+    p1 = np.array([[0, 0], [0, 1]], dtype=np.complex128)
+    if name == "bit_flip":
+        return [math.sqrt(1 - p) * _I, math.sqrt(p) * _X]
+    if name == "phase_flip":
+        return [math.sqrt(1 - p) * _I, math.sqrt(p) * _Z]
+    if name == "depolarizing":
+        return [math.sqrt(1 - 3 * p / 4) * _I] + [math.sqrt(p / 4) * m for m in (_X, _Y, _Z)]
+    if name == "amplitude_damping":
+        return [np.array([[1, 0], [0, math.sqrt(1 - p)]], dtype=np.complex128),
+                np.array([[0, math.sqrt(p)], [0, 0]], dtype=np.complex128)]  # fmt: skip
+    if name == "phase_damping":
+        return [math.sqrt(1 - p) * _I, math.sqrt(p) * p0, math.sqrt(p) * p1]
+    raise ValueError(f"unknown channel {name!r}")
+
+
+CHANNEL_NAMES = ("bit_flip", "phase_flip", "depolarizing", "amplitude_damping", "phase_damping")
+
+
+def random_kraus(dim: int, count: int, rng: np.random.Generator, trace_preserving: bool = True) -> list[np.ndarray]:
+    """`count` Kraus matrices of side `dim`: the blocks of a random isometry (sum K^dagger K = I)
+    when trace_preserving, otherwise independent Gaussian matrices."""
+    z = rng.normal(size=(count * dim, dim)) + 1j * rng.normal(size=(count * dim, dim))
+    if trace_preserving:
+        z, _ = np.linalg.qr(z)
+    else:
+        z = z / math.sqrt(count * dim)
+    return [z[i * dim : (i + 1) * dim] for i in range(count)]
 
 
 def random_density(n: int, rng: np.random.Generator) -> np.ndarray:
