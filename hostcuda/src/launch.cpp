@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "hostcuda_block_select.h"
+
 #if defined(__SANITIZE_ADDRESS__)
 #define HOSTCUDA_ASAN 1
 #elif defined(__has_feature)
@@ -463,6 +465,13 @@ void launch(dim3 grid, dim3 block, size_t dynamic_shared_bytes, cudaStream_t str
         return;
     }
     const unsigned long long blocks = static_cast<unsigned long long>(grid.x) * grid.y * grid.z;
+    // Test-only: a thread's BlockSelection runs just its chosen blocks, here and serially.
+    if (BlockSelection::active()) {
+        BlockScheduler& local = scheduler();
+        local.configure(&thread_body, grid, block, dynamic_shared_bytes);
+        BlockSelection::run_selected(blocks, [&](unsigned long long b) { local.run_block(b); });
+        return;
+    }
     const unsigned long long threads = blocks * block.x * block.y * block.z;
     // Small grids are not worth waking the pool for.
     if (blocks >= 2 && threads >= (1ULL << 15)) {
