@@ -1,9 +1,9 @@
 // Index paths of 37-qubit states without their memory: each case reserves the whole state as
-// untouched address space, fills only the amplitudes that two chosen blocks near the top of
-// the grid work on, runs just those blocks of the real launcher's grid and checks them against
-// the test's own index arithmetic and matrix. Thread numbers pass 2^32, amplitude indices pass
-// 2^35 and target and control bits sit above bit 31, so an index, shift or mask held in 32
-// bits anywhere in a kernel leaves the expected amplitudes unchanged and fails the case.
+// untouched address space, fills only the amplitudes that up to three chosen blocks of the
+// grid's upper half work on, runs just those blocks of the real launcher's grid and checks
+// them against the test's own index arithmetic and matrix. Thread numbers pass 2^32,
+// amplitude indices pass 2^35 and target and control bits sit above bit 31, so an index,
+// shift or mask held in 32 bits in a kernel leaves the expected amplitudes unchanged.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -169,9 +169,10 @@ void run_case(const Case<T>& c) {
     {
         hostcuda::BlockSelection selection(chosen);
         c.launch(state);
+        // Queued work runs while the selection still holds.
+        ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
         ASSERT_EQ(selection.blocks_run(), chosen.size()) << "the grid does not reach the chosen blocks";
     }
-    ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
 
     int mismatches = 0;
     for (const auto& [base, acts] : groups) {
@@ -408,6 +409,7 @@ void run_probabilities() {
         quorra::launch_kernel(velqa::measure_probs_kernel<T>, dim3(static_cast<uint32_t>(g.work_items)), dim3(256), 0,
                               cudaStream_t{0}, kQubits, static_cast<const CuComplex<T>*>(state),
                               static_cast<const int64_t*>(targets), int64_t{1}, true, g, probs);
+        EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
         EXPECT_EQ(selection.blocks_run(), 1U);
     }
     double got[2] = {-1.0, -1.0};
@@ -427,6 +429,7 @@ TEST(LargeIndex, BlockSelectionSkipsBlocksBeyondTheGrid) {
     hostcuda::BlockSelection selection({1, 7, 1ULL << 40});
     quorra::launch_kernel(velqa::measure_collapse_kernel<double>, dim3(4), dim3(1), 0, cudaStream_t{0}, int64_t{0},
                           static_cast<CuComplex<double>*>(nullptr), uint64_t{0}, uint64_t{0}, 1.0, 1.0);
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
     EXPECT_EQ(selection.blocks_run(), 1U);
 }
 
