@@ -31,6 +31,12 @@ if ! .venv/bin/python -c 'import pybind11, numpy, pytest, scikit_build_core, nin
     .venv/bin/pip install --quiet "pybind11>=3" "numpy>=2" "scikit-build-core>=0.10" pytest ninja matplotlib
 fi
 
+# cuobjdump and nvdisasm (no GPU needed) for the machine-code check, tools/check_sass.py.
+if ! compgen -G ".venv/lib/python3.12/site-packages/nvidia/cu*/bin/cuobjdump" >/dev/null \
+    || ! compgen -G ".venv/lib/python3.12/site-packages/nvidia/cu*/bin/nvdisasm" >/dev/null; then
+    .venv/bin/pip install --quiet nvidia-cuda-cuobjdump nvidia-cuda-nvdisasm
+fi
+
 # GoogleTest for the C++ unit tests (Debian's package; present on the development image).
 if [ ! -f /usr/include/gtest/gtest.h ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
     apt-get update -qq && apt-get install -y -qq libgtest-dev >/dev/null

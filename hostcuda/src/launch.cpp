@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "hostcuda_block_select.h"
 #include "internal.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -676,6 +677,14 @@ void execute(const GridLaunch& launch) {
     // Small grids are not worth waking the pool for, unless blocks must run spread out.
     const bool spread = env_flag("QUORRA_HOSTCUDA_SPREAD");
     bool independent = false;
+    // Test-only: a BlockSelection of the thread that runs the queued work runs just its
+    // chosen blocks, here and serially.
+    if (BlockSelection::active()) {
+        BlockScheduler& local = scheduler();
+        local.configure(launch);
+        BlockSelection::run_selected(blocks, [&](unsigned long long b) { local.run_block(b); });
+        return;
+    }
     if (spread) {
         const bool split = independent_kernels().contains(launch.kernel);
         const bool several_warps = launch.block.x * launch.block.y * launch.block.z > kWarp;
