@@ -103,7 +103,17 @@ void launch(dim3 grid, dim3 block, size_t dynamic_shared_bytes, cudaStream_t str
 // The running block's dynamic shared memory (`extern __shared__` in CUDA).
 void* dynamic_shared_memory();
 
-// Live "device" bytes over all devices, for leak checks in tests.
+// Lets device code, copies and memsets use [ptr, ptr + size) of a caller's host memory as
+// memory of `device` (an array imported from another library) until release_device_view
+// of the same ptr. The stand-in never frees that memory. A range inside device memory is
+// accepted as it is; each view is counted. A partial overlap with device memory or with a
+// page-locked range: cudaErrorHostMemoryAlreadyRegistered.
+cudaError_t register_device_view(void* ptr, size_t size, int device);
+// Ends one view of the range holding ptr; the last view of an external range removes it.
+cudaError_t release_device_view(void* ptr);
+
+// Live "device" bytes over all devices (caller ranges excluded), for leak checks in tests.
+// allocation_count() counts the caller ranges registered as views too.
 size_t allocated_bytes();
 size_t allocation_count();
 

@@ -47,6 +47,10 @@ size_t memory_limit() {
 struct Allocation {
     size_t size;
     int device;
+    // Views registered over this range (register_device_view); an external range is a
+    // caller's host memory that the stand-in treats as device memory but never frees.
+    size_t views = 0;
+    bool external = false;
 };
 
 struct Registry {
@@ -63,7 +67,7 @@ Registry& registry() {
 
 // The allocation that holds every byte of [ptr, ptr + max(count, 1)), or nullptr.
 // Caller holds the lock.
-const Allocation* find_device_range(const Registry& reg, const void* ptr, size_t count) {
+Allocation* find_device_range(Registry& reg, const void* ptr, size_t count) {
     const auto address = reinterpret_cast<uintptr_t>(ptr);
     auto it = reg.device.upper_bound(address);
     if (it == reg.device.begin()) {
@@ -77,7 +81,7 @@ const Allocation* find_device_range(const Registry& reg, const void* ptr, size_t
     return &it->second;
 }
 
-bool is_device_pointer(const Registry& reg, const void* ptr) { return find_device_range(reg, ptr, 0) != nullptr; }
+bool is_device_pointer(Registry& reg, const void* ptr) { return find_device_range(reg, ptr, 0) != nullptr; }
 
 }  // namespace
 
@@ -127,7 +131,7 @@ cudaError_t cudaMalloc(void** ptr, size_t size) {
     // cannot both pass the check and together exceed the limit.
     size_t on_device = 0;
     for (const auto& entry : reg.device) {
-        if (entry.second.device == tls_current_device) {
+        if (entry.second.device == tls_current_device && !entry.second.external) {
             on_device += entry.second.size;
         }
     }
@@ -154,8 +158,8 @@ cudaError_t cudaFree(void* ptr) {
     Registry& reg = registry();
     std::lock_guard<std::mutex> lock(reg.mutex);
     const auto it = reg.device.find(reinterpret_cast<uintptr_t>(ptr));
-    if (it == reg.device.end()) {
-        return record(cudaErrorInvalidValue);  // unknown pointer or double free
+    if (it == reg.device.end() || it->second.external) {
+        return record(cudaErrorInvalidValue);  // unknown pointer, double free, or a caller's memory
     }
     reg.live_bytes -= it->second.size;
     reg.device.erase(it);
@@ -320,6 +324,59 @@ namespace hostcuda {
 namespace detail {
 void set_last_error(cudaError_t error) { record(error); }
 }  // namespace detail
+
+cudaError_t register_device_view(void* ptr, size_t size, int device) {
+    if (ptr == nullptr || size == 0) {
+        return record(cudaErrorInvalidValue);
+    }
+    if (device < 0 || device >= device_count()) {
+        return record(cudaErrorInvalidDevice);
+    }
+    const auto start = reinterpret_cast<uintptr_t>(ptr);
+    if (size > UINTPTR_MAX - start) {
+        return record(cudaErrorInvalidValue);
+    }
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    // Already device memory (a state's own allocation exported and imported again, or a
+    // second view of the same range): count the view so the range outlives it.
+    if (Allocation* holder = find_device_range(reg, ptr, size)) {
+        ++holder->views;
+        return cudaSuccess;
+    }
+    // A partial overlap with device memory or a page-locked range would make one byte
+    // two kinds of memory; refuse it.
+    auto it = reg.device.upper_bound(start);
+    const bool overlaps_next = it != reg.device.end() && it->first < start + size;
+    const bool overlaps_previous =
+        it != reg.device.begin() && std::prev(it)->first + std::prev(it)->second.size > start;
+    auto host = reg.host.upper_bound(start);
+    const bool overlaps_host = (host != reg.host.end() && host->first < start + size) ||
+                               (host != reg.host.begin() && std::prev(host)->first + std::prev(host)->second > start);
+    if (overlaps_next || overlaps_previous || overlaps_host) {
+        return record(cudaErrorHostMemoryAlreadyRegistered);
+    }
+    reg.device[start] = Allocation{size, device, 1, true};
+    return cudaSuccess;
+}
+
+cudaError_t release_device_view(void* ptr) {
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    const auto address = reinterpret_cast<uintptr_t>(ptr);
+    auto it = reg.device.upper_bound(address);
+    if (it == reg.device.begin()) {
+        return record(cudaErrorHostMemoryNotRegistered);
+    }
+    --it;
+    if (address - it->first >= it->second.size || it->second.views == 0) {
+        return record(cudaErrorHostMemoryNotRegistered);
+    }
+    if (--it->second.views == 0 && it->second.external) {
+        reg.device.erase(it);
+    }
+    return cudaSuccess;
+}
 
 size_t allocated_bytes() {
     Registry& reg = registry();
