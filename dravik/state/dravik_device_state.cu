@@ -110,7 +110,11 @@ DeviceDensityState::DeviceDensityState(uint64_t num_qubits, bool is_double, int3
 
 DeviceDensityState::~DeviceDensityState() {
     if (keep_alive_) {
-        data_ = nullptr;  // the producer's memory: its owner frees it
+        // The producer may free its memory as soon as it is let go; queued kernels that
+        // still use it must finish first (cudaFree waits the same way for owned memory).
+        (void)cudaSetDevice(device_id_);
+        (void)cudaDeviceSynchronize();
+        data_ = nullptr;
         keep_alive_.reset();
     } else if (data_ != nullptr) {
         (void)cudaSetDevice(device_id_);

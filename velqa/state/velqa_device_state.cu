@@ -127,7 +127,11 @@ DeviceState::~DeviceState() { release(); }
 
 void DeviceState::release() noexcept {
     if (keep_alive_) {
-        data_ = nullptr;  // the producer's memory: its owner frees it
+        // The producer may free its memory as soon as it is let go; queued kernels that
+        // still use it must finish first (cudaFree waits the same way for owned memory).
+        (void)cudaSetDevice(device_id_);
+        (void)cudaDeviceSynchronize();
+        data_ = nullptr;
         keep_alive_.reset();
     } else if (data_ != nullptr) {
         (void)cudaSetDevice(device_id_);
