@@ -21,6 +21,22 @@ class DeviceDensityState:
     def dtype(self) -> str: ...
     @property
     def device_id(self) -> int: ...
+    def synchronize(self) -> None:
+        """Wait until all work queued on the state's device has finished."""
+    def __dlpack__(
+        self,
+        *,
+        stream: int | None = None,
+        max_version: tuple[int, int] | None = None,
+        dl_device: tuple[int, int] | None = None,
+        copy: bool | None = None,
+    ) -> Any:
+        """Export the matrix as a DLPack capsule that shares the state's memory (copy=True: a new copy)."""
+    def __dlpack_device__(self) -> tuple[int, int]:
+        """The (DLPack device type, device id) pair of the state's memory."""
+    @staticmethod
+    def from_dlpack(array: Any) -> DeviceDensityState:
+        """Wrap a C-contiguous complex64 or complex128 DLPack array as a DeviceDensityState without copying."""
 
 def run_density_operations_device(state: DeviceDensityState, num_qubits: int, operations: Iterable[Any]) -> None: ...
 def measure_device(

@@ -36,6 +36,22 @@ class DeviceState:
     def device_id(self) -> int: ...
     @property
     def dtype(self) -> str: ...
+    def synchronize(self) -> None:
+        """Wait until all work queued on the state's device has finished."""
+    def __dlpack__(
+        self,
+        *,
+        stream: int | None = None,
+        max_version: tuple[int, int] | None = None,
+        dl_device: tuple[int, int] | None = None,
+        copy: bool | None = None,
+    ) -> Any:
+        """Export the amplitudes as a DLPack capsule that shares the state's memory (copy=True: a new copy)."""
+    def __dlpack_device__(self) -> tuple[int, int]:
+        """The (DLPack device type, device id) pair of the state's memory."""
+    @staticmethod
+    def from_dlpack(array: Any) -> DeviceState:
+        """Wrap a C-contiguous complex64 or complex128 DLPack array as a DeviceState without copying."""
 
 def run_circuit_device(
     state: DeviceState, gate_ir: list[dict[str, Any]], endian: str = "little", mode: KernelMode = KernelMode.PairAuto

@@ -286,6 +286,52 @@ stage_pytest() {
         --junitxml="$OUTDIR/pytest.xml" tests/python
 }
 
+# Zero-copy exchange with CuPy through DLPack, both directions, both modules; skipped
+# when CuPy is not installed (the host build has no CUDA memory to share).
+stage_cupy_dlpack() {
+    set -u
+    require_installed || return 1
+    if [ "$BUILD" != cuda ]; then
+        echo "skipped: the host build exchanges CPU arrays, not CUDA memory"
+        return 3
+    fi
+    if ! "$VENV/bin/python" -c 'import cupy' >/dev/null 2>&1; then
+        echo "skipped: cupy is not installed"
+        return 3
+    fi
+    (cd / && env -u QUORRA_MODULE_DIRS "$VENV/bin/python" - <<'EOF'
+import cupy as cp
+import numpy as np
+import dravik
+import velqa
+
+x = {"id": "x", "target": [0], "control": [], "control_state": [], "parameter": []}
+for dtype in ("complex64", "complex128"):
+    state = velqa.DeviceState.zero_state(20, dtype=dtype)
+    assert state.__dlpack_device__() == (2, state.device_id), state.__dlpack_device__()
+    view = cp.from_dlpack(state)
+    velqa.run_circuit_device(state, [x])
+    state.synchronize()
+    assert complex(view[1]) == 1 and float(cp.abs(view).sum()) == 1, "velqa export"
+    psi = cp.zeros(1 << 20, dtype=dtype)
+    psi[0] = 1
+    wrapped = velqa.DeviceState.from_dlpack(psi)
+    velqa.run_circuit_device(wrapped, [x])
+    wrapped.synchronize()
+    assert complex(psi[1]) == 1 and complex(psi[0]) == 0, "velqa import"
+    del wrapped, state
+    assert complex(view[1]) == 1, "velqa view after the state is gone"
+
+    rho = dravik.DeviceDensityState.zero_state(6, dtype=dtype)
+    matrix = cp.from_dlpack(rho)
+    assert matrix.shape == (64, 64) and complex(matrix[0, 0]) == 1, "dravik export"
+    wrapped_rho = dravik.DeviceDensityState.from_dlpack(cp.asarray(np.eye(64, dtype=dtype) / 64))
+    assert np.allclose(wrapped_rho.to_numpy(), np.eye(64) / 64), "dravik import"
+    print(f"{dtype}: velqa and dravik exchange CuPy arrays without copies")
+EOF
+    )
+}
+
 stage_bench() {
     set -u
     if [ ! -f bench/run.py ]; then
@@ -324,7 +370,7 @@ fi
 ARCHS=${ARCHS:-75-real;80-real;86-real;89-real;90-real;120-real}
 
 export BUILD OUTDIR WORK VENV BUILD_DIR PYTHON ARCHS
-export -f stage_system stage_venv stage_gtest_probe stage_build stage_cxx_tests stage_pytest stage_bench \
+export -f stage_system stage_venv stage_gtest_probe stage_build stage_cxx_tests stage_pytest stage_cupy_dlpack stage_bench \
     installed_modules_ok require_installed
 
 log "quorra GPU check: $BUILD build, output in $OUTDIR, budget ${BUDGET}s"
@@ -338,6 +384,7 @@ if [ $VENV_OK -eq 0 ]; then
     run_stage build 300 stage_build
     run_stage cxx-tests 90 stage_cxx_tests
     run_stage pytest 200 stage_pytest
+    run_stage cupy 60 stage_cupy_dlpack
     run_stage bench 150 stage_bench
 else
     log "no usable Python environment: build, tests and benchmarks not run"

@@ -14,6 +14,7 @@
 #include "../kernels/dravik_measure.cuh"
 #include "../runner/run_density.hpp"
 #include "../state/dravik_device_state.cuh"
+#include "dravik_dlpack.hpp"
 #include "dravik_parse.hpp"
 
 namespace py = pybind11;
@@ -102,11 +103,11 @@ std::string measure_device(const DeviceDensityState& state, const std::vector<in
 }
 
 void bind_density_state(py::module_& m) {
-    py::class_<DeviceDensityState, std::shared_ptr<DeviceDensityState>>(
-        m, "DeviceDensityState", "An n-qubit density matrix (n <= 15) held in the memory of one CUDA device.")
-        .def_static("from_numpy", &from_numpy, py::arg("n"), py::arg("state"), py::arg("device") = "cuda:0",
-                    "Copy a C-contiguous complex64 or complex128 numpy matrix of shape (2**n, 2**n) to a new "
-                    "DeviceDensityState.")
+    py::class_<DeviceDensityState, std::shared_ptr<DeviceDensityState>> cls(
+        m, "DeviceDensityState", "An n-qubit density matrix (n <= 15) held in the memory of one CUDA device.");
+    cls.def_static("from_numpy", &from_numpy, py::arg("n"), py::arg("state"), py::arg("device") = "cuda:0",
+                   "Copy a C-contiguous complex64 or complex128 numpy matrix of shape (2**n, 2**n) to a new "
+                   "DeviceDensityState.")
         .def_static("zero_state", &zero_state, py::arg("n"), py::arg("dtype") = "complex128",
                     py::arg("device") = "cuda:0", "Allocate a DeviceDensityState of n qubits set to |0...0><0...0|.")
         .def("to_numpy", &to_numpy, "Copy the density matrix into a new numpy array of shape (2**n, 2**n).")
@@ -123,6 +124,7 @@ void bind_density_state(py::module_& m) {
         .def_property_readonly(
             "device_id", [](const DeviceDensityState& self) { return self.device_id(); },
             "CUDA device ordinal holding the matrix.");
+    quorra::dravik::dlpack::bind_state_exchange(cls);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 #include "dravik_device_state.cuh"
 
@@ -92,8 +93,30 @@ DeviceDensityState::DeviceDensityState(uint64_t num_qubits, bool is_double, int3
     check_cuda(cudaMalloc(&data_, static_cast<size_t>(element_count_) * element_bytes()));
 }
 
+DeviceDensityState::DeviceDensityState(uint64_t num_qubits, bool is_double, int32_t device_id, void* elements,
+                                       std::shared_ptr<void> keep_alive)
+    : num_qubits_(num_qubits),
+      is_double_(is_double ? 1 : 0),
+      device_id_(device_id),
+      keep_alive_(std::move(keep_alive)) {
+    if (num_qubits > kMaxDensityQubits) {
+        throw std::invalid_argument("num_qubits must be in [0, 15] for the GPU density backend");
+    }
+    dimension_ = int64_t{1} << num_qubits;
+    element_count_ = dimension_ * dimension_;
+    check_cuda(cudaSetDevice(device_id_));
+    data_ = elements;
+}
+
 DeviceDensityState::~DeviceDensityState() {
-    if (data_ != nullptr) {
+    if (keep_alive_) {
+        // The producer may free its memory as soon as it is let go; queued kernels that
+        // still use it must finish first (cudaFree waits the same way for owned memory).
+        (void)cudaSetDevice(device_id_);
+        (void)cudaDeviceSynchronize();
+        data_ = nullptr;
+        keep_alive_.reset();
+    } else if (data_ != nullptr) {
         (void)cudaSetDevice(device_id_);
         (void)cudaFree(data_);
         data_ = nullptr;
@@ -137,6 +160,11 @@ std::shared_ptr<DeviceDensityState> DeviceDensityState::clone_density_state() co
     check_cuda(cudaMemcpy(copy->data_, data_, static_cast<size_t>(element_count_) * element_bytes(),
                           cudaMemcpyDeviceToDevice));
     return copy;
+}
+
+void DeviceDensityState::synchronize() const {
+    check_cuda(cudaSetDevice(device_id_));
+    check_cuda(cudaDeviceSynchronize());
 }
 
 std::shared_ptr<DeviceDensityState> create_density_state(uint64_t num_qubits, bool is_double, int32_t device_id) {

@@ -70,6 +70,10 @@ class DeviceDensityState {
 public:
     // Contents are undefined until upload_density or reset_to_zero_state.
     DeviceDensityState(uint64_t num_qubits, bool is_double, int32_t device_id);
+    // A view of another library's matrix at `elements` on `device_id`, which this state
+    // never frees: `keep_alive` keeps it valid and is dropped with the state.
+    DeviceDensityState(uint64_t num_qubits, bool is_double, int32_t device_id, void* elements,
+                       std::shared_ptr<void> keep_alive);
     ~DeviceDensityState();
     DeviceDensityState(const DeviceDensityState&) = delete;
     DeviceDensityState& operator=(const DeviceDensityState&) = delete;
@@ -81,6 +85,8 @@ public:
     void reset_to_zero_state();
     // A new state with its own buffer holding the same matrix.
     std::shared_ptr<DeviceDensityState> clone_density_state() const;
+    // Returns when all work queued on the state's device has finished.
+    void synchronize() const;
 
     const char* dtype_name() const { return is_double_ != 0 ? "complex128" : "complex64"; }
     uint64_t num_qubits() const { return num_qubits_; }
@@ -105,6 +111,7 @@ private:
     int32_t is_double_ = 0;
     int32_t device_id_ = 0;
     void* data_ = nullptr;
+    std::shared_ptr<void> keep_alive_;  // set for a view only
 };
 
 std::shared_ptr<DeviceDensityState> create_density_state(uint64_t num_qubits, bool is_double, int32_t device_id);

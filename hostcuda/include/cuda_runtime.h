@@ -121,7 +121,18 @@ void* dynamic_shared_memory();
 // (QUORRA_SHARED_ARRAY): poisoned when the block first reaches it.
 void* static_shared_memory(const void* site, size_t bytes, size_t alignment);
 
-// Live "device" bytes over all devices, for leak checks in tests.
+// Lets device code, copies and memsets use [ptr, ptr + size) of a caller's host memory as
+// memory of `device` (an array imported from another library) until release_device_view
+// of the same ptr. The stand-in never frees that memory. A range inside device memory is
+// accepted as it is; each view is counted. A partial overlap with device memory or with a
+// page-locked range: cudaErrorHostMemoryAlreadyRegistered.
+cudaError_t register_device_view(void* ptr, size_t size, int device);
+// Ends one view of the range holding ptr; the last view of an external range removes it.
+// Refused while queued work still uses the range (synchronise first).
+cudaError_t release_device_view(void* ptr);
+
+// Live "device" bytes over all devices (caller ranges excluded), for leak checks in tests.
+// allocation_count() counts the caller ranges registered as views too.
 size_t allocated_bytes();
 size_t allocation_count();
 

@@ -57,6 +57,10 @@ struct Allocation {
     int device;
     void* mapping;
     size_t mapping_bytes;  // data pages plus the guard page
+    // Views registered over this range (register_device_view); an external range is a
+    // caller's host memory that the stand-in treats as device memory but never frees.
+    size_t views = 0;
+    bool external = false;
 };
 
 struct Registry {
@@ -237,7 +241,7 @@ cudaError_t cudaMalloc(void** ptr, size_t size) {
     // cannot both pass the check and together exceed the limit.
     size_t on_device = 0;
     for (const auto& entry : reg.device) {
-        if (entry.second.device == tls_current_device) {
+        if (entry.second.device == tls_current_device && !entry.second.external) {
             on_device += entry.second.size;
         }
     }
@@ -267,8 +271,8 @@ cudaError_t cudaFree(void* ptr) {
     {
         std::lock_guard<std::mutex> lock(reg.mutex);
         const auto it = reg.device.find(reinterpret_cast<uintptr_t>(ptr));
-        if (it == reg.device.end()) {
-            return record(cudaErrorInvalidValue);  // unknown pointer or double free
+        if (it == reg.device.end() || it->second.external) {
+            return record(cudaErrorInvalidValue);  // unknown pointer, double free, or a caller's memory
         }
         device = it->second.device;
     }
@@ -483,6 +487,68 @@ bool is_device_range(const void* ptr, size_t count) {
 }
 
 }  // namespace detail
+
+cudaError_t register_device_view(void* ptr, size_t size, int device) {
+    if (ptr == nullptr || size == 0) {
+        return record(cudaErrorInvalidValue);
+    }
+    if (device < 0 || device >= device_count()) {
+        return record(cudaErrorInvalidDevice);
+    }
+    const auto start = reinterpret_cast<uintptr_t>(ptr);
+    if (size > UINTPTR_MAX - start) {
+        return record(cudaErrorInvalidValue);
+    }
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    // Already device memory (a state's own allocation exported and imported again, or a
+    // second view of the same range): count the view so the range outlives it.
+    if (const Allocation* holder = find_device_range(reg, ptr, size)) {
+        ++const_cast<Allocation*>(holder)->views;
+        return cudaSuccess;
+    }
+    // A partial overlap with device memory or a page-locked range would make one byte
+    // two kinds of memory; refuse it.
+    auto it = reg.device.upper_bound(start);
+    const bool overlaps_next = it != reg.device.end() && it->first < start + size;
+    const bool overlaps_previous =
+        it != reg.device.begin() && std::prev(it)->first + std::prev(it)->second.size > start;
+    auto host = reg.host.upper_bound(start);
+    const bool overlaps_host = (host != reg.host.end() && host->first < start + size) ||
+                               (host != reg.host.begin() && std::prev(host)->first + std::prev(host)->second > start);
+    if (overlaps_next || overlaps_previous || overlaps_host) {
+        return record(cudaErrorHostMemoryAlreadyRegistered);
+    }
+    reg.device[start] = Allocation{size, size, device, nullptr, 0, 1, true};
+    return cudaSuccess;
+}
+
+cudaError_t release_device_view(void* ptr) {
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    const auto address = reinterpret_cast<uintptr_t>(ptr);
+    auto it = reg.device.upper_bound(address);
+    if (it == reg.device.begin()) {
+        return record(cudaErrorHostMemoryNotRegistered);
+    }
+    --it;
+    if (address - it->first >= it->second.size || it->second.views == 0) {
+        return record(cudaErrorHostMemoryNotRegistered);
+    }
+    // As for cudaHostUnregister: the caller's memory may be gone right after this.
+    if (it->second.views == 1 && it->second.external &&
+        hostcuda::detail::queued_work_uses(it->first, it->second.size)) {
+        std::fprintf(stderr,
+                     "host stand-in: release_device_view(%p) while queued work still uses the range; synchronise "
+                     "the stream first\n",
+                     ptr);
+        return record(cudaErrorInvalidValue);
+    }
+    if (--it->second.views == 0 && it->second.external) {
+        reg.device.erase(it);
+    }
+    return cudaSuccess;
+}
 
 size_t allocated_bytes() {
     Registry& reg = registry();

@@ -12,6 +12,7 @@
 #include "../state/velqa_device_state.cuh"
 #include "velqa_bind_measure.hpp"
 #include "velqa_bind_runner.hpp"
+#include "velqa_dlpack.hpp"
 #include "velqa_numpy.hpp"
 
 namespace py = pybind11;
@@ -31,25 +32,25 @@ void bind_kernel_mode(py::module_& m) {
 }
 
 void bind_device_state(py::module_& m) {
-    py::class_<DeviceState, std::shared_ptr<DeviceState>>(m, "DeviceState",
-                                                          "An n-qubit state vector held in the memory of one CUDA "
-                                                          "device.")
-        .def_static(
-            "from_numpy",
-            [](int64_t n, const py::array& state, const std::string& device, bool use_pinned_host) {
-                velqa::validate_host_state(n, state);
-                const int device_id = velqa::parse_device(device);
-                const Precision precision = velqa::array_precision(state);
-                auto result = std::make_shared<DeviceState>(n, precision, device_id);
-                const py::buffer_info view = state.request(false);
-                {
-                    py::gil_scoped_release unlocked;
-                    result->upload(view.ptr, view.size, use_pinned_host);
-                }
-                return result;
-            },
-            py::arg("n"), py::arg("state"), py::arg("device") = "cuda:0", py::arg("use_pinned_host") = false,
-            "Copy a 1-D complex64 or complex128 numpy state of 2**n amplitudes to a new DeviceState.")
+    py::class_<DeviceState, std::shared_ptr<DeviceState>> cls(m, "DeviceState",
+                                                              "An n-qubit state vector held in the memory of one "
+                                                              "CUDA device.");
+    cls.def_static(
+           "from_numpy",
+           [](int64_t n, const py::array& state, const std::string& device, bool use_pinned_host) {
+               velqa::validate_host_state(n, state);
+               const int device_id = velqa::parse_device(device);
+               const Precision precision = velqa::array_precision(state);
+               auto result = std::make_shared<DeviceState>(n, precision, device_id);
+               const py::buffer_info view = state.request(false);
+               {
+                   py::gil_scoped_release unlocked;
+                   result->upload(view.ptr, view.size, use_pinned_host);
+               }
+               return result;
+           },
+           py::arg("n"), py::arg("state"), py::arg("device") = "cuda:0", py::arg("use_pinned_host") = false,
+           "Copy a 1-D complex64 or complex128 numpy state of 2**n amplitudes to a new DeviceState.")
         .def_static(
             "zero_state",
             [](int64_t n, const std::string& dtype, const std::string& device) {
@@ -98,6 +99,7 @@ void bind_device_state(py::module_& m) {
         .def_property_readonly(
             "dtype", [](const DeviceState& self) { return std::string(velqa::dtype_name(self.precision())); },
             "Amplitude dtype: 'complex64' or 'complex128'.");
+    velqa::dlpack::bind_state_exchange(cls);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 #include "velqa_device_state.cuh"
 
@@ -111,14 +112,44 @@ DeviceState::DeviceState(int64_t n, Precision precision, int32_t device_id)
     check_cuda(cudaMalloc(&data_, static_cast<size_t>(num_state_ * width)));
 }
 
+DeviceState::DeviceState(int64_t n, Precision precision, int32_t device_id, void* amplitudes,
+                         std::shared_ptr<void> keep_alive)
+    : n_(n), precision_(precision), device_id_(device_id), keep_alive_(std::move(keep_alive)) {
+    if (static_cast<uint64_t>(n) - 1 > 61) {
+        throw std::invalid_argument("n must be in [1, 62]");
+    }
+    num_state_ = int64_t{1} << n;
+    check_cuda(cudaSetDevice(device_id_));
+    data_ = amplitudes;
+}
+
 DeviceState::~DeviceState() { release(); }
 
 void DeviceState::release() noexcept {
-    if (data_ != nullptr) {
+    if (keep_alive_) {
+        // The producer may free its memory as soon as it is let go; queued kernels that
+        // still use it must finish first (cudaFree waits the same way for owned memory).
+        (void)cudaSetDevice(device_id_);
+        (void)cudaDeviceSynchronize();
+        data_ = nullptr;
+        keep_alive_.reset();
+    } else if (data_ != nullptr) {
         (void)cudaSetDevice(device_id_);
         (void)cudaFree(data_);
         data_ = nullptr;
     }
+}
+
+std::shared_ptr<DeviceState> DeviceState::clone() const {
+    auto copy = std::make_shared<DeviceState>(n_, precision_, device_id_);
+    check_cuda(cudaMemcpy(copy->data_, data_, static_cast<size_t>(num_state_ * bytes_per_amplitude(precision_)),
+                          cudaMemcpyDeviceToDevice));
+    return copy;
+}
+
+void DeviceState::synchronize() const {
+    check_cuda(cudaSetDevice(device_id_));
+    check_cuda(cudaDeviceSynchronize());
 }
 
 void DeviceState::upload(const void* host, int64_t count, bool use_pinned_host) {

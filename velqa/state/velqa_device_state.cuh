@@ -5,6 +5,7 @@
 #include <cuda_runtime.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace velqa {
@@ -66,11 +67,15 @@ Precision parse_dtype(const std::string& dtype);
 int parse_device(const std::string& device);
 const char* dtype_name(Precision precision);
 
-// The n-qubit state vector on one device. Exclusively owns its allocation; shared by
-// reference counting from Python. All work goes to the legacy default stream.
+// The n-qubit state vector on one device. Exclusively owns its allocation, or is a view of
+// another library's device array; shared by reference counting from Python. All work goes
+// to the legacy default stream.
 class DeviceState {
 public:
     DeviceState(int64_t n, Precision precision, int32_t device_id);
+    // A view of `amplitudes` (2^n of them on `device_id`), which this state never frees:
+    // `keep_alive` holds whatever keeps them valid and is dropped when the state is released.
+    DeviceState(int64_t n, Precision precision, int32_t device_id, void* amplitudes, std::shared_ptr<void> keep_alive);
     ~DeviceState();
     DeviceState(const DeviceState&) = delete;
     DeviceState& operator=(const DeviceState&) = delete;
@@ -78,6 +83,10 @@ public:
     void upload(const void* host, int64_t count, bool use_pinned_host);
     void download(void* host, int64_t count, bool use_pinned_host) const;
     void fill_zero_state();
+    // A new state with its own allocation holding the same amplitudes.
+    std::shared_ptr<DeviceState> clone() const;
+    // Returns when all work queued on the state's device has finished.
+    void synchronize() const;
     void release() noexcept;
 
     int64_t n() const { return n_; }
@@ -99,6 +108,7 @@ private:
     Precision precision_ = Precision::Complex128;
     int32_t device_id_ = 0;
     void* data_ = nullptr;
+    std::shared_ptr<void> keep_alive_;  // set for a view only
 };
 
 }  // namespace velqa
