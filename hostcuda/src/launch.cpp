@@ -679,10 +679,10 @@ void execute(const GridLaunch& launch) {
     bool independent = false;
     // Test-only: a BlockSelection of the thread that runs the queued work runs just its
     // chosen blocks, here and serially.
-    if (BlockSelection::active()) {
+    if (hostcuda::BlockSelection::active()) {
         BlockScheduler& local = scheduler();
         local.configure(launch);
-        BlockSelection::run_selected(blocks, [&](unsigned long long b) { local.run_block(b); });
+        hostcuda::BlockSelection::run_selected(blocks, [&](unsigned long long b) { local.run_block(b); });
         return;
     }
     if (spread) {

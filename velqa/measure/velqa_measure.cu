@@ -133,7 +133,7 @@ public:
         const int32_t group_log2 = std::min(g.chunks_log2, kProbsLaneBits);
         const uint64_t per_block = uint64_t{kProbsBlock} >> group_log2;
         const uint64_t combine_blocks = std::min((outcomes_ + per_block - 1) / per_block, kMaxGridBlocks);
-        quorra::launch_kernel(measure_probs_combine_kernel, dim3(static_cast<uint32_t>(combine_blocks)),
+        quorra::launch_kernel(measure_probs_combine_kernel<double>, dim3(static_cast<uint32_t>(combine_blocks)),
                               dim3(kProbsBlock), 0, cudaStream_t{0}, partial_buffer_.as<const double>(), g.chunks_log2,
                               group_log2, static_cast<uint64_t>(outcomes_), prob_buffer_.as<double>());
         check_cuda(cudaGetLastError());

@@ -206,10 +206,12 @@ __global__ void measure_probs_kernel(int64_t n, const CuComplex<T>* state, const
 // probs[o] = sum over chunks c, in a fixed order, of partials[(o << chunks_log2) | c]. A group
 // of 2^group_log2 neighbouring threads takes one outcome: each adds the chunks congruent to
 // its place in the group in ascending order, then the group adds those sums in a fixed tree.
-// Launch with kProbsBlock threads; group_log2 <= kProbsLaneBits; any grid size.
-__global__ void measure_probs_combine_kernel(const double* partials, int32_t chunks_log2, int32_t group_log2,
-                                             uint64_t outcomes, double* probs) {
-    QUORRA_SHARED_ARRAY(double, tree, kProbsBlock);
+// Launch with kProbsBlock threads; group_log2 <= kProbsLaneBits; any grid size. A template
+// (over the probability type) so that every unit including this file may hold an instance.
+template <typename P>
+__global__ void measure_probs_combine_kernel(const P* partials, int32_t chunks_log2, int32_t group_log2,
+                                             uint64_t outcomes, P* probs) {
+    QUORRA_SHARED_ARRAY(P, tree, kProbsBlock);
     const uint32_t tid = threadIdx.x;
     const uint32_t group = uint32_t{1} << group_log2;
     const uint32_t place = tid & (group - 1);
