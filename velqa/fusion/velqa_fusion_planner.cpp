@@ -12,8 +12,6 @@ namespace velqa::fusion {
 
 namespace {
 
-using Cone = std::vector<int64_t>;  // ascending gate indices
-
 // The target and control qubits of a gate, ascending, without repeats.
 std::vector<int64_t> gate_qubits(const GateRecord& gate) {
     std::vector<int64_t> qubits(gate.target);
@@ -23,93 +21,137 @@ std::vector<int64_t> gate_qubits(const GateRecord& gate) {
     return qubits;
 }
 
-Cone cone_union(const Cone& a, const Cone& b) {
-    Cone out;
-    out.reserve(a.size() + b.size());
-    std::set_union(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
-    return out;
+// A cone is a bit set over the positions of the accepted gates of one walk (position p is
+// the p-th accepted gate, so ascending positions are ascending gate indices). Words past a
+// vector's end are zero. Unions and differences of cones cost a few words, not a merge.
+using Cone = std::vector<uint64_t>;
+
+void cone_or(Cone& into, const Cone& from) {
+    if (into.size() < from.size()) {
+        into.resize(from.size(), 0);
+    }
+    for (size_t w = 0; w < from.size(); ++w) {
+        into[w] |= from[w];
+    }
 }
 
-Cone cone_difference(const Cone& a, const Cone& b) {
-    Cone out;
-    out.reserve(a.size());
-    std::set_difference(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
-    return out;
+void cone_remove(Cone& from, const Cone& removed) {
+    const size_t words = std::min(from.size(), removed.size());
+    for (size_t w = 0; w < words; ++w) {
+        from[w] &= ~removed[w];
+    }
 }
+
+size_t cone_size(const Cone& cone) {
+    size_t count = 0;
+    for (const uint64_t word : cone) {
+        count += static_cast<size_t>(std::popcount(word));
+    }
+    return count;
+}
+
+// Fusability of each gate, worked out once per plan rather than once per examination.
+class FusableCache {
+public:
+    FusableCache(const std::vector<GateRecord>& gates, bool fuse_swap)
+        : gates_(gates), fuse_swap_(fuse_swap), known_(gates.size(), -1) {}
+    bool operator()(int64_t index) {
+        int8_t& known = known_[static_cast<size_t>(index)];
+        if (known < 0) {
+            known = is_fusable(gates_[static_cast<size_t>(index)], fuse_swap_) ? 1 : 0;
+        }
+        return known != 0;
+    }
+
+private:
+    const std::vector<GateRecord>& gates_;
+    bool fuse_swap_;
+    std::vector<int8_t> known_;
+};
 
 // `walk(visit)` calls visit(index) for the remaining gates in ascending order until visit
 // returns false; the planner walks a linked list, the public entry point a vector.
 template <typename Walk>
 std::vector<int64_t> select_gates(int64_t n, const std::vector<GateRecord>& gates, Walk&& walk,
-                                  int32_t sparsesharemem_qubits, int32_t max_gates_per_group, bool fuse_swap) {
+                                  int32_t sparsesharemem_qubits, int32_t max_gates_per_group, FusableCache& fusable) {
     const size_t qubit_count = static_cast<size_t>(n);
+    const uint64_t all_qubits = (uint64_t{1} << n) - 1;  // n <= 62
     std::vector<uint64_t> cone_mask(qubit_count, 0);
     std::vector<Cone> cone_gates(qubit_count);
-    std::vector<char> blocked(qubit_count, 0);
-    const auto in_range = [n](int64_t q) { return q >= 0 && q < n; };
+    std::vector<int64_t> accepted;  // gate index of each cone position
+    uint64_t blocked = 0;
 
     // Phase 1: the cone of each qubit is its last accepted gate and everything before it.
     int64_t examined = 0;
+    Cone cone;
     walk([&](int64_t index) {
         if (examined + 1 > max_gates_per_group) {
             return false;
         }
         ++examined;
-        const GateRecord& gate = gates[static_cast<size_t>(index)];
-        if (!is_fusable(gate, fuse_swap)) {
+        if (!fusable(index)) {
             return false;  // a barrier: nothing after it joins this group
         }
-        const std::vector<int64_t> qubits = gate_qubits(gate);
+        const GateRecord& gate = gates[static_cast<size_t>(index)];
         bool rejected = false;
-        uint64_t mask = 0;
-        Cone cone;
-        for (const int64_t q : qubits) {
-            if (!in_range(q) || blocked[static_cast<size_t>(q)] != 0) {
+        uint64_t qubits = 0;
+        const auto add = [&](int64_t q) {
+            if (q < 0 || q >= n) {
                 rejected = true;
-                break;
+            } else {
+                qubits |= uint64_t{1} << q;
             }
-            mask |= cone_mask[static_cast<size_t>(q)] | (uint64_t{1} << q);
-            cone = cone_union(cone, cone_gates[static_cast<size_t>(q)]);
+        };
+        std::for_each(gate.target.begin(), gate.target.end(), add);
+        std::for_each(gate.control.begin(), gate.control.end(), add);
+        rejected = rejected || (qubits & blocked) != 0;
+        uint64_t mask = qubits;
+        for (uint64_t rest = qubits; !rejected && rest != 0; rest &= rest - 1) {
+            mask |= cone_mask[static_cast<size_t>(std::countr_zero(rest))];
         }
-        if (!rejected && std::popcount(mask) > sparsesharemem_qubits) {
-            rejected = true;
+        if (rejected || std::popcount(mask) > sparsesharemem_qubits) {
+            blocked |= qubits;
+            // With every qubit blocked no later gate can be accepted: the walk is over.
+            return blocked != all_qubits;
         }
-        if (rejected) {
-            for (const int64_t q : qubits) {
-                if (in_range(q)) {
-                    blocked[static_cast<size_t>(q)] = 1;
-                }
-            }
-            return true;
+        const size_t position = accepted.size();
+        accepted.push_back(index);
+        cone.assign(position / 64 + 1, 0);
+        for (uint64_t rest = qubits; rest != 0; rest &= rest - 1) {
+            cone_or(cone, cone_gates[static_cast<size_t>(std::countr_zero(rest))]);
         }
-        cone.push_back(index);  // the largest index so far, so the cone stays sorted
-        for (const int64_t q : qubits) {
-            cone_mask[static_cast<size_t>(q)] = mask;
-            cone_gates[static_cast<size_t>(q)] = cone;
+        cone[position / 64] |= uint64_t{1} << (position % 64);
+        for (uint64_t rest = qubits; rest != 0; rest &= rest - 1) {
+            const auto q = static_cast<size_t>(std::countr_zero(rest));
+            cone_mask[q] = mask;
+            cone_gates[q] = cone;
         }
         return true;
     });
 
     // Phase 2: greedily merge the largest cones that fit; ties go to the lowest qubit.
     std::vector<char> taken(qubit_count, 0);
-    std::vector<int64_t> selected;
+    std::vector<size_t> sizes(qubit_count);
+    for (size_t q = 0; q < qubit_count; ++q) {
+        sizes[q] = cone_size(cone_gates[q]);
+    }
+    Cone selected;
     uint64_t g = 0;
     for (;;) {
         int64_t best = -1;
         size_t best_size = 0;
         for (size_t q = 0; q < qubit_count; ++q) {
-            if (taken[q] != 0 || cone_gates[q].size() <= best_size ||
-                std::popcount(g | cone_mask[q]) > sparsesharemem_qubits) {
+            if (taken[q] != 0 || sizes[q] <= best_size || std::popcount(g | cone_mask[q]) > sparsesharemem_qubits) {
                 continue;
             }
             best = static_cast<int64_t>(q);
-            best_size = cone_gates[q].size();
+            best_size = sizes[q];
         }
         if (best < 0) {
             break;
         }
         const Cone chosen = cone_gates[static_cast<size_t>(best)];
-        selected.insert(selected.end(), chosen.begin(), chosen.end());
+        cone_or(selected, chosen);
         g |= cone_mask[static_cast<size_t>(best)];
         taken[static_cast<size_t>(best)] = 1;
         for (size_t q = 0; q < qubit_count; ++q) {
@@ -117,16 +159,21 @@ std::vector<int64_t> select_gates(int64_t n, const std::vector<GateRecord>& gate
                 continue;
             }
             if ((g | cone_mask[q]) == g) {
-                selected.insert(selected.end(), cone_gates[q].begin(), cone_gates[q].end());
+                cone_or(selected, cone_gates[q]);
                 taken[q] = 1;
             } else {
-                cone_gates[q] = cone_difference(cone_gates[q], chosen);
+                cone_remove(cone_gates[q], chosen);
+                sizes[q] = cone_size(cone_gates[q]);
             }
         }
     }
-    std::sort(selected.begin(), selected.end());
-    selected.erase(std::unique(selected.begin(), selected.end()), selected.end());
-    return selected;
+    std::vector<int64_t> result;
+    for (size_t w = 0; w < selected.size(); ++w) {
+        for (uint64_t rest = selected[w]; rest != 0; rest &= rest - 1) {
+            result.push_back(accepted[w * 64 + static_cast<size_t>(std::countr_zero(rest))]);
+        }
+    }
+    return result;
 }
 
 // Rows of the cost table for the breakpoints of n (14, 16, ..., 24) and k = 1 to 7: base,
@@ -277,7 +324,8 @@ std::vector<int64_t> select_fusion_gates(int64_t n, const std::vector<GateRecord
             }
         }
     };
-    return select_gates(n, gates, walk, sparsesharemem_qubits, max_gates_per_group, fuse_swap);
+    FusableCache fusable(gates, fuse_swap);
+    return select_gates(n, gates, walk, sparsesharemem_qubits, max_gates_per_group, fusable);
 }
 
 DenseMMCostRow densemm_cost(int64_t n, int64_t k) {
@@ -311,10 +359,11 @@ DenseMMCostRow densemm_cost(int64_t n, int64_t k) {
 FusionPlan plan_fusion_chunk(int64_t n, const std::vector<GateRecord>& gates, const FusionOptions& options) {
     FusionPlan plan;
     RemainingGates remaining(static_cast<int64_t>(gates.size()));
+    FusableCache fusable(gates, options.fuse_swap);
     while (!remaining.empty()) {
         std::vector<int64_t> selected = select_gates(
             n, gates, [&remaining](auto&& visit) { remaining.walk(visit); }, options.sparsesharemem_qubits,
-            options.max_gates_per_group, options.fuse_swap);
+            options.max_gates_per_group, fusable);
         if (selected.empty()) {
             selected.push_back(remaining.first());
         }
