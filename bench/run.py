@@ -1,5 +1,5 @@
 """Runs the benchmark suite: every bench/cases_*.py file, then writes results.json,
-results.txt and fractions.png (when matplotlib is present) into --out.
+results.txt, fractions.png and speedup.png (when matplotlib is present) into --out.
 
   python bench/run.py --out DIR [--build host|cuda] [--only TEXT] [--quick]
 """
@@ -70,6 +70,31 @@ def plot(results: list[dict], copy_bandwidth: float, title: str, path: str) -> b
     return True
 
 
+def plot_speedup(results: list[dict], title: str, path: str) -> bool:
+    """Bars of the fused runs' speed-up over gate-by-gate execution (bench/cases_fusion.py)."""
+    try:
+        import matplotlib  # noqa: PLC0415
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt  # noqa: PLC0415
+    except ImportError:
+        return False
+    rows = [r for r in results if "speedup" in r]
+    if not rows:
+        return False
+    fig, ax = plt.subplots(figsize=(11, max(3.0, 0.22 * len(rows) + 1.5)))
+    ax.barh(range(len(rows)), [r["speedup"] for r in rows], color="tab:green")
+    ax.set_yticks(range(len(rows)), [r["name"] for r in rows], fontsize=7)
+    ax.invert_yaxis()
+    ax.axvline(1, color="black", linewidth=0.8)
+    ax.set_xlabel("speed-up over PairAuto (time per circuit)")
+    ax.set_title(title)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+    return True
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--out", required=True, help="folder for results.json, results.txt, fractions.png")
@@ -114,6 +139,7 @@ def main() -> int:
         write_reports()
     write_reports()
     drew = plot(bench.results, bench.copy_bandwidth, f"quorra {build} build", os.path.join(args.out, "fractions.png"))
+    plot_speedup(bench.results, f"quorra {build} build: fusion", os.path.join(args.out, "speedup.png"))
     print(f"wrote {args.out}/results.json{' and fractions.png' if drew else ''} in {time.time() - started:.0f} s")
     return 1 if any(r["family"] == "error" for r in bench.results) else 0
 
