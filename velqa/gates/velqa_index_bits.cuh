@@ -50,6 +50,12 @@ __host__ __device__ __forceinline__ uint64_t deposit_bits(uint64_t value, uint64
     return result;
 }
 
+// deposit_bits(a + b, mask) from x = deposit_bits(a, mask) and y = deposit_bits(b, mask): the
+// bits outside the mask are set so that carries pass over them.
+__host__ __device__ __forceinline__ uint64_t masked_add(uint64_t x, uint64_t y, uint64_t mask) {
+    return ((x | ~mask) + y) & mask;
+}
+
 // Blocks of `block` threads covering `items` work items. A count beyond the device's grid
 // limit gives one block past the limit, so the launch fails with the runtime's configuration
 // error instead of running a grid truncated to 32 bits.
