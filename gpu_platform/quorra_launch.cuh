@@ -15,12 +15,18 @@
 
 #if QUORRA_HOST_BUILD
 #include <tuple>
+#include <type_traits>
+#include <vector>
 
 // The block's dynamic shared memory (extern __shared__ under nvcc).
 #define QUORRA_DYNAMIC_SHARED(type, name) type* name = static_cast<type*>(::hostcuda::dynamic_shared_memory())
-// A fixed-size array shared by the block. Fibers of one block run on one OS thread and
-// blocks of one OS thread run one after another, so a thread_local array is block-shared.
-#define QUORRA_SHARED_ARRAY(type, name, count) static thread_local type name[count]
+// A fixed-size array shared by the block: the block's own bytes, poisoned when the block
+// first reaches the declaration, and counted against the block's 48 KiB with the dynamic
+// shared memory. The static tag's address names the declaration (one per instantiation).
+#define QUORRA_SHARED_ARRAY(type, name, count)           \
+    static constexpr char name##_quorra_shared_site = 0; \
+    type(&name)[count] = *static_cast<type(*)[count]>(   \
+        ::hostcuda::static_shared_memory(&name##_quorra_shared_site, sizeof(type) * (count), alignof(type)))
 #else
 #define QUORRA_DYNAMIC_SHARED(type, name) extern __shared__ type name[]
 #define QUORRA_SHARED_ARRAY(type, name, count) __shared__ type name[count]
@@ -28,16 +34,47 @@
 
 namespace quorra {
 
-// Enqueues kernel(args...) with the given geometry. Arguments convert to the kernel's
-// parameter types as they would at a triple-chevron launch. Launch errors are left in
-// the runtime's last error for the caller's launch check.
+#if QUORRA_HOST_BUILD
+namespace launch_detail {
+
+// The device pointers a kernel argument carries: the pointer itself, or what the
+// argument's quorra_device_pointers(const S&) (found by argument-dependent lookup, for
+// structs passed by value that hold device pointers) lists.
+template <typename P>
+void collect_pointers(const P& value, unsigned index, std::vector<::hostcuda::PointerArgument>& out) {
+    if constexpr (std::is_pointer_v<P> && !std::is_function_v<std::remove_pointer_t<P>>) {
+        out.push_back(::hostcuda::PointerArgument{static_cast<const void*>(value), index});
+    } else if constexpr (requires { quorra_device_pointers(value); }) {
+        for (const auto* pointer : quorra_device_pointers(value)) {
+            out.push_back(::hostcuda::PointerArgument{static_cast<const void*>(pointer), index});
+        }
+    }
+}
+
+}  // namespace launch_detail
+#endif
+
+// Enqueues kernel(args...) on the stream with the given geometry. Arguments convert to
+// the kernel's parameter types as they would at a triple-chevron launch and are copied
+// then, so the caller's variables may change before the kernel runs. Launch errors are
+// left in the runtime's last error for the caller's launch check.
 template <typename... Params, typename... Args>
 inline void launch_kernel(void (*kernel)(Params...), dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream,
                           Args&&... args) {
     static_assert(sizeof...(Params) == sizeof...(Args), "kernel argument count mismatch");
 #if QUORRA_HOST_BUILD
-    const std::tuple<Params...> params(std::forward<Args>(args)...);
-    ::hostcuda::launch(grid, block, shared_bytes, stream, [&] { std::apply(kernel, params); });
+    std::tuple<Params...> params(std::forward<Args>(args)...);
+    std::vector<::hostcuda::PointerArgument> pointers;
+    std::apply(
+        [&pointers](const auto&... values) {
+            unsigned index = 0;
+            (launch_detail::collect_pointers(values, index++, pointers), ...);
+            (void)index;  // a kernel without parameters
+        },
+        params);
+    ::hostcuda::launch(
+        grid, block, shared_bytes, stream, [kernel, params = std::move(params)] { std::apply(kernel, params); },
+        std::move(pointers), reinterpret_cast<const void*>(kernel));
 #else
     // clang-format off
     kernel<<<grid, block, shared_bytes, stream>>>(std::forward<Args>(args)...);

@@ -1,12 +1,15 @@
 // Host stand-in for the CUDA runtime: read by g++ only, in the host build.
 // It lets the .cu units of both modules compile and run on a CPU. "Device" memory
-// is host memory tracked in a registry; kernels run before the launch returns.
+// is host memory tracked in a registry; launches, asynchronous copies and sets wait on
+// their stream until a call synchronises with it.
 #pragma once
 
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <vector>
 
 #define __global__
 #define __device__
@@ -42,6 +45,7 @@ enum cudaError_t : int {
     cudaErrorInvalidDevice = 101,
     cudaErrorInvalidResourceHandle = 400,
     cudaErrorHostMemoryAlreadyRegistered = 712,
+    cudaErrorIllegalAddress = 700,
     cudaErrorHostMemoryNotRegistered = 713,
     cudaErrorLaunchFailure = 719,
 };
@@ -67,6 +71,7 @@ cudaError_t cudaFree(void* ptr);
 cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind kind);
 cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpyKind kind, cudaStream_t stream = 0);
 cudaError_t cudaMemset(void* ptr, int value, size_t count);
+cudaError_t cudaMemsetAsync(void* ptr, int value, size_t count, cudaStream_t stream = 0);
 cudaError_t cudaHostRegister(void* ptr, size_t size, unsigned int flags);
 cudaError_t cudaHostUnregister(void* ptr);
 cudaError_t cudaStreamSynchronize(cudaStream_t stream);
@@ -94,20 +99,42 @@ double atomicAdd(double* address, double value);
 
 namespace hostcuda {
 
-// Runs `thread_body` once per thread of the grid, with the built-ins set, and returns
-// when the whole grid is done. A bad configuration runs nothing and sets the last error.
-// An exception thrown by a thread (or a divergent barrier) is rethrown here.
-void launch(dim3 grid, dim3 block, size_t dynamic_shared_bytes, cudaStream_t stream,
-            const std::function<void()>& thread_body);
+// A pointer argument of a launch, checked when the kernel runs: it must be null, inside a
+// live device allocation or inside a registered host range.
+struct PointerArgument {
+    const void* pointer;
+    unsigned index;  // the kernel parameter it came from, for the message
+};
+
+// Queues a kernel on the stream: `thread_body` runs once per thread of the grid, with the
+// built-ins set, when a call synchronises with the stream (at once in immediate mode). A
+// bad configuration queues nothing and sets the last error; a pointer argument the device
+// cannot read, an exception thrown by a thread or a divergent barrier is an execution
+// error, reported by the next synchronising call. `kernel` identifies the kernel.
+void launch(dim3 grid, dim3 block, size_t dynamic_shared_bytes, cudaStream_t stream, std::function<void()> thread_body,
+            std::vector<PointerArgument> pointers, const void* kernel);
 
 // The running block's dynamic shared memory (`extern __shared__` in CUDA).
 void* dynamic_shared_memory();
+
+// The running block's copy of the static shared array declared at `site`
+// (QUORRA_SHARED_ARRAY): poisoned when the block first reaches it.
+void* static_shared_memory(const void* site, size_t bytes, size_t alignment);
 
 // Live "device" bytes over all devices, for leak checks in tests.
 size_t allocated_bytes();
 size_t allocation_count();
 
+// Operations queued on all streams and not yet run.
+size_t queued_work_count();
+
+// The message of the latest execution error (empty if none yet), for tests.
+std::string last_execution_failure();
+
 // Bytes every fresh allocation is filled with: NaN as float and as double.
 constexpr unsigned char kPoisonByte = 0xFF;
+
+// Static plus dynamic shared memory a block may use, as on a GPU without opt-in.
+constexpr size_t kMaxSharedBytes = 48 * 1024;
 
 }  // namespace hostcuda

@@ -4,7 +4,12 @@
 
 #include <algorithm>
 #include <complex>
+#include <cstdio>
 #include <new>
+#include <string>
+#include <vector>
+
+#include "internal.h"
 
 struct cublasContext {
     cudaStream_t stream = nullptr;
@@ -12,6 +17,10 @@ struct cublasContext {
 };
 
 namespace {
+
+template <typename C, typename Complex>
+void multiply(cublasOperation_t transa, cublasOperation_t transb, int m, int n, int k, Complex alpha, const C* A,
+              int lda, const C* B, int ldb, Complex beta, C* C_out, int ldc);
 
 template <typename C>
 cublasStatus_t gemm(cublasHandle_t handle, cublasOperation_t transa, cublasOperation_t transb, int m, int n, int k,
@@ -33,9 +42,48 @@ cublasStatus_t gemm(cublasHandle_t handle, cublasOperation_t transa, cublasOpera
     if (m == 0 || n == 0) {
         return CUBLAS_STATUS_SUCCESS;
     }
-    // Device pointer mode reads the scalars from "device" memory, which is host memory here.
-    const Complex alpha(alpha_ptr->x, alpha_ptr->y);
-    const Complex beta(beta_ptr->x, beta_ptr->y);
+    if (handle->stream != nullptr) {
+        return CUBLAS_STATUS_EXECUTION_FAILED;  // only the default stream exists here
+    }
+    // Host scalars are read now, as cuBLAS does; device scalars when the product runs.
+    const bool device_scalars = handle->pointer_mode == CUBLAS_POINTER_MODE_DEVICE;
+    const Complex host_alpha = device_scalars ? Complex() : Complex(alpha_ptr->x, alpha_ptr->y);
+    const Complex host_beta = device_scalars ? Complex() : Complex(beta_ptr->x, beta_ptr->y);
+    std::vector<const void*> pointers{A, B, C_out};
+    if (device_scalars) {
+        pointers.push_back(alpha_ptr);
+        pointers.push_back(beta_ptr);
+    }
+    std::vector<hostcuda::detail::Range> uses;
+    for (const void* pointer : pointers) {
+        uses.push_back(hostcuda::detail::Range{reinterpret_cast<uintptr_t>(pointer), 1});
+    }
+    // Queued on the handle's stream like the kernels cuBLAS launches.
+    hostcuda::detail::enqueue(hostcuda::detail::Work{
+        "cuBLAS gemm",
+        [=] {
+            for (const void* pointer : pointers) {
+                if (!hostcuda::detail::device_can_access(pointer)) {
+                    char address[32];
+                    std::snprintf(address, sizeof address, "%p", pointer);
+                    throw hostcuda::detail::ExecutionError(
+                        cudaErrorIllegalAddress, std::string("gemm operand ") + address +
+                                                     " is not inside a live device allocation or a registered host "
+                                                     "range: an illegal memory access was encountered");
+                }
+            }
+            const Complex alpha = device_scalars ? Complex(alpha_ptr->x, alpha_ptr->y) : host_alpha;
+            const Complex beta = device_scalars ? Complex(beta_ptr->x, beta_ptr->y) : host_beta;
+            multiply(transa, transb, m, n, k, alpha, A, lda, B, ldb, beta, C_out, ldc);
+        },
+        std::move(uses)});
+    return CUBLAS_STATUS_SUCCESS;
+}
+
+// C = alpha op(A) op(B) + beta C, run when the stream reaches it.
+template <typename C, typename Complex>
+void multiply(cublasOperation_t transa, cublasOperation_t transb, int m, int n, int k, Complex alpha, const C* A,
+              int lda, const C* B, int ldb, Complex beta, C* C_out, int ldc) {
     const auto element = [](const C* base, int ld, int row, int col, cublasOperation_t op) {
         // op(X)[row, col] from the column-major X.
         const C value = op == CUBLAS_OP_N ? base[row + static_cast<long long>(col) * ld]
@@ -59,7 +107,6 @@ cublasStatus_t gemm(cublasHandle_t handle, cublasOperation_t transa, cublasOpera
             out.y = result.imag();
         }
     }
-    return CUBLAS_STATUS_SUCCESS;
 }
 
 }  // namespace

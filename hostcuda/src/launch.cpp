@@ -14,15 +14,19 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "internal.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define HOSTCUDA_ASAN 1
@@ -39,16 +43,32 @@
 #include <sanitizer/common_interface_defs.h>
 #endif
 
+#if defined(__SANITIZE_THREAD__)
+#define HOSTCUDA_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define HOSTCUDA_TSAN 1
+#endif
+#endif
+#ifndef HOSTCUDA_TSAN
+#define HOSTCUDA_TSAN 0
+#endif
+
+#if HOSTCUDA_TSAN
+#include <sanitizer/tsan_interface.h>
+#endif
+
+// Under a sanitizer the fibers switch with swapcontext, which the sanitizer is told about.
+#define HOSTCUDA_SWAPCONTEXT (HOSTCUDA_ASAN || HOSTCUDA_TSAN)
+
 thread_local constinit uint3 threadIdx{0, 0, 0};
 thread_local constinit uint3 blockIdx{0, 0, 0};
 thread_local constinit dim3 blockDim{1, 1, 1};
 thread_local constinit dim3 gridDim{1, 1, 1};
 
-namespace hostcuda::detail {
-void set_last_error(cudaError_t error);
-}
-
 namespace {
+
+using hostcuda::detail::ExecutionError;
 
 // ASan must be told about every stack switch, or it reports the fiber stacks as
 // overflows of the thread's own stack.
@@ -72,8 +92,115 @@ void asan_finish_switch(void* fake_stack_save, const void** bottom_old, size_t* 
 #endif
 }
 
+// ThreadSanitizer must be told which stack runs: each fiber is a TSan fiber, and a switch
+// with flag 0 orders the fibers of one block as their barriers do. Blocks on different OS
+// threads stay unordered, so a race between them is reported.
+[[maybe_unused]] void* tsan_create_fiber() {
+#if HOSTCUDA_TSAN
+    return __tsan_create_fiber(0);
+#else
+    return nullptr;
+#endif
+}
+
+[[maybe_unused]] void tsan_destroy_fiber(void* fiber) {
+#if HOSTCUDA_TSAN
+    if (fiber != nullptr) {
+        __tsan_destroy_fiber(fiber);
+    }
+#else
+    (void)fiber;
+#endif
+}
+
+[[maybe_unused]] void* tsan_current_fiber() {
+#if HOSTCUDA_TSAN
+    return __tsan_get_current_fiber();
+#else
+    return nullptr;
+#endif
+}
+
+[[maybe_unused]] void tsan_switch_to(void* fiber) {
+#if HOSTCUDA_TSAN
+    __tsan_switch_to_fiber(fiber, 0);
+#else
+    (void)fiber;
+#endif
+}
+
 constexpr size_t kFiberStackBytes = 256 * 1024;  // kernels keep 64-element complex vectors
-constexpr size_t kMaxDynamicShared = 48 * 1024;
+constexpr size_t kMaxShared = hostcuda::kMaxSharedBytes;
+
+bool env_flag(const char* name) {
+    const char* text = std::getenv(name);
+    return text != nullptr && text[0] != '\0' && text[0] != '0';
+}
+
+// Static shared bytes each kernel was seen to use, so that a later launch whose static plus
+// dynamic shared memory is too large fails at launch, as it does on a GPU.
+class StaticSharedSizes {
+public:
+    void record(const void* kernel, size_t bytes) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        size_t& known = bytes_[kernel];
+        known = std::max(known, bytes);
+    }
+    size_t known(const void* kernel) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto it = bytes_.find(kernel);
+        return it == bytes_.end() ? 0 : it->second;
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<const void*, size_t> bytes_;
+};
+
+StaticSharedSizes& static_shared_sizes() {
+    static StaticSharedSizes* instance = new StaticSharedSizes();
+    return *instance;
+}
+
+// Kernels seen to run every block without a barrier and without shared memory. Under the
+// spread switch their blocks are cut into warps dealt out over the OS threads, so that two
+// threads of one block that write one amplitude are a race ThreadSanitizer can see.
+class IndependentKernels {
+public:
+    void add(const void* kernel) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        kernels_.push_back(kernel);
+    }
+    bool contains(const void* kernel) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::find(kernels_.begin(), kernels_.end(), kernel) != kernels_.end();
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<const void*> kernels_;
+};
+
+IndependentKernels& independent_kernels() {
+    static IndependentKernels* instance = new IndependentKernels();
+    return *instance;
+}
+
+constexpr unsigned long long kWarp = 32;
+
+std::string shared_overflow_message(size_t static_bytes, size_t dynamic_bytes) {
+    return "static (" + std::to_string(static_bytes) + " bytes) plus dynamic (" + std::to_string(dynamic_bytes) +
+           " bytes) shared memory of a block exceeds the 48 KiB a block may use";
+}
+
+// What one queued launch runs.
+struct GridLaunch {
+    dim3 grid;
+    dim3 block;
+    size_t shared_bytes;
+    const void* kernel;
+    std::function<void()> body;
+};
 
 // A fiber stack with a guard page below it, so an overflow faults instead of
 // silently overwriting a neighbour's stack.
@@ -111,6 +238,7 @@ struct Fiber {
     bool entered = false;  // the context has been entered and waits in the trampoline loop
     FiberState state = FiberState::Running;
     void* fake_stack = nullptr;
+    void* tsan_fiber = nullptr;
     uint3 thread_index{0, 0, 0};
 };
 
@@ -129,25 +257,28 @@ uint3 thread_index_of(unsigned long long linear, const dim3& block) {
 // Runs blocks on the OS thread that owns it. Fibers never move to another OS thread.
 class BlockScheduler {
 public:
-    void configure(const std::function<void()>* body, dim3 grid, dim3 block, size_t shared_bytes) {
-        body_ = body;
-        grid_ = grid;
-        block_ = block;
-        shared_bytes_ = shared_bytes;
-        if (shared_.size() < shared_bytes) {
-            shared_.resize(shared_bytes);
+    void configure(const GridLaunch& launch) {
+        body_ = &launch.body;
+        grid_ = launch.grid;
+        block_ = launch.block;
+        shared_bytes_ = launch.shared_bytes;
+        kernel_ = launch.kernel;
+        if (shared_.size() < shared_bytes_) {
+            shared_.resize(shared_bytes_);
         }
-        gridDim = grid;
-        blockDim = block;
+        gridDim = grid_;
+        blockDim = block_;
     }
 
     void run_block(unsigned long long linear_block) {
-        blockIdx = uint3{static_cast<unsigned>(linear_block % grid_.x),
-                         static_cast<unsigned>((linear_block / grid_.x) % grid_.y),
-                         static_cast<unsigned>(linear_block / (static_cast<unsigned long long>(grid_.x) * grid_.y))};
+        set_block(linear_block);
+        plain_block_ = false;
+        touched_shared_ = false;
         if (shared_bytes_ > 0) {
             std::memset(shared_.data(), hostcuda::kPoisonByte, shared_bytes_);
         }
+        static_sites_.clear();
+        static_used_ = 0;
         const unsigned long long threads = static_cast<unsigned long long>(block_.x) * block_.y * block_.z;
         ensure_fibers(threads);
         error_ = nullptr;
@@ -163,6 +294,20 @@ public:
         }
     }
 
+    // Runs threads [first, last) of a block known to need no barrier and no shared memory
+    // as a plain loop: such a block may be cut into pieces on different OS threads.
+    void run_threads(unsigned long long linear_block, unsigned long long first, unsigned long long last) {
+        set_block(linear_block);
+        current_ = -1;
+        for (unsigned long long t = first; t < last; ++t) {
+            threadIdx = thread_index_of(t, block_);
+            (*body_)();
+        }
+    }
+
+    // Whether the last block ran without a barrier and never reached shared memory.
+    bool block_was_independent() const { return plain_block_ && !touched_shared_; }
+
     void barrier() {
         if (current_ < 0) {
             throw DivergentBarrier();
@@ -172,7 +317,30 @@ public:
         yield_to_scheduler(fiber);
     }
 
-    void* shared() { return shared_.data(); }
+    void* shared() {
+        touched_shared_ = true;
+        return shared_.data();
+    }
+
+    // A block reaches a static shared array: every thread of the block gets the same
+    // bytes, poisoned when the first of them arrives.
+    void* static_shared(const void* site, size_t bytes, size_t alignment) {
+        touched_shared_ = true;
+        for (const StaticSite& known : static_sites_) {
+            if (known.site == site) {
+                return static_arena_ + known.offset;
+            }
+        }
+        const size_t offset = (static_used_ + alignment - 1) / alignment * alignment;
+        static_shared_sizes().record(kernel_, offset + bytes);
+        if (offset + bytes + shared_bytes_ > kMaxShared) {
+            throw ExecutionError(cudaErrorInvalidValue, shared_overflow_message(offset + bytes, shared_bytes_));
+        }
+        std::memset(static_arena_ + offset, hostcuda::kPoisonByte, bytes);
+        static_sites_.push_back(StaticSite{site, offset});
+        static_used_ = offset + bytes;
+        return static_arena_ + offset;
+    }
 
 private:
     void run_fibers(unsigned long long threads) {
@@ -181,6 +349,7 @@ private:
         resume(0);
         rethrow_if_failed();
         if (fibers_[0].state == FiberState::Done) {
+            plain_block_ = true;
             for (unsigned long long t = 1; t < threads; ++t) {
                 threadIdx = thread_index_of(t, block_);
                 (*body_)();
@@ -216,8 +385,9 @@ private:
 
     // Back to the scheduler; returns when the fiber is resumed.
     void yield_to_scheduler(Fiber& fiber) {
-#if HOSTCUDA_ASAN
+#if HOSTCUDA_SWAPCONTEXT
         asan_start_switch(&fiber.fake_stack, scheduler_bottom_, scheduler_size_);
+        tsan_switch_to(scheduler_tsan_fiber_);
         swapcontext(&fiber.context, &scheduler_context_);
         asan_finish_switch(fiber.fake_stack, &scheduler_bottom_, &scheduler_size_);
 #else
@@ -248,6 +418,8 @@ private:
             return;  // waiting in the trampoline loop for its next thread
         }
         fiber.fake_stack = nullptr;
+        tsan_destroy_fiber(fiber.tsan_fiber);
+        fiber.tsan_fiber = tsan_create_fiber();
         getcontext(&fiber.context);
         fiber.context.uc_stack.ss_sp = stacks_[t]->bottom();
         fiber.context.uc_stack.ss_size = stacks_[t]->size();
@@ -259,10 +431,12 @@ private:
         current_ = static_cast<long long>(t);
         threadIdx = fibers_[t].thread_index;
         Fiber& fiber = fibers_[t];
-#if HOSTCUDA_ASAN
+#if HOSTCUDA_SWAPCONTEXT
         fiber.entered = true;
         void* fake_stack = nullptr;
+        scheduler_tsan_fiber_ = tsan_current_fiber();
         asan_start_switch(&fake_stack, stacks_[t]->bottom(), stacks_[t]->size());
+        tsan_switch_to(fiber.tsan_fiber);
         swapcontext(&scheduler_context_, &fiber.context);
         asan_finish_switch(fake_stack, nullptr, nullptr);
 #else
@@ -275,6 +449,12 @@ private:
         }
 #endif
         current_ = -1;
+    }
+
+    void set_block(unsigned long long linear_block) {
+        blockIdx = uint3{static_cast<unsigned>(linear_block % grid_.x),
+                         static_cast<unsigned>((linear_block / grid_.x) % grid_.y),
+                         static_cast<unsigned>(linear_block / (static_cast<unsigned long long>(grid_.x) * grid_.y))};
     }
 
     void rethrow_if_failed() {
@@ -293,13 +473,24 @@ private:
     jmp_buf scheduler_jump_{};
     const void* scheduler_bottom_ = nullptr;
     size_t scheduler_size_ = 0;
+    void* scheduler_tsan_fiber_ = nullptr;
     const std::function<void()>* body_ = nullptr;
+    const void* kernel_ = nullptr;
     dim3 grid_{};
     dim3 block_{};
     size_t shared_bytes_ = 0;
     long long current_ = -1;
     std::exception_ptr error_;
     std::vector<unsigned char> shared_;
+    struct StaticSite {
+        const void* site;
+        size_t offset;
+    };
+    std::vector<StaticSite> static_sites_;
+    size_t static_used_ = 0;
+    bool plain_block_ = false;
+    bool touched_shared_ = false;
+    alignas(256) unsigned char static_arena_[kMaxShared];
 };
 
 BlockScheduler& scheduler() {
@@ -334,42 +525,48 @@ public:
         }
         const long long extra = std::clamp<long long>(wanted, 1, 64) - 1;
         for (long long i = 0; i < extra; ++i) {
-            std::thread([this] { worker_loop(); }).detach();
+            std::thread([this, i] { worker_loop(static_cast<unsigned>(i) + 1); }).detach();
         }
         workers_ = static_cast<int>(extra);
     }
 
-    bool try_run(const std::function<void()>* body, dim3 grid, dim3 block, size_t shared_bytes,
-                 unsigned long long blocks) {
+    // `spread` deals the blocks out round-robin, so neighbouring blocks always run on
+    // different OS threads; otherwise threads take the next block as they become free.
+    // With `split`, the units dealt out are warps of blocks known to be independent.
+    // `independent` receives whether every block ran as independent threads.
+    bool try_run(const GridLaunch* launch, unsigned long long blocks, bool spread, bool split, bool* independent) {
         std::unique_lock<std::mutex> launch_lock(launch_mutex_, std::try_to_lock);
         if (!launch_lock.owns_lock() || workers_ == 0) {
             return false;
         }
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            body_ = body;
-            grid_ = grid;
-            block_ = block;
-            shared_bytes_ = shared_bytes;
-            total_blocks_ = blocks;
-            next_block_.store(0);
-            failed_.store(false);
+            launch_ = launch;
+            spread_ = spread;
+            split_ = split;
+            all_independent_.store(true, std::memory_order_relaxed);
+            threads_per_block_ = static_cast<unsigned long long>(launch->block.x) * launch->block.y * launch->block.z;
+            warps_per_block_ = split ? (threads_per_block_ + kWarp - 1) / kWarp : 1;
+            total_units_ = blocks * warps_per_block_;
+            next_block_.store(0, std::memory_order_relaxed);
+            failed_.store(false, std::memory_order_relaxed);
             error_ = nullptr;
             pending_ = workers_;
             ++generation_;
         }
         start_.notify_all();
-        work();
+        work(0);
         std::unique_lock<std::mutex> lock(mutex_);
         done_.wait(lock, [this] { return pending_ == 0; });
         if (error_) {
             std::rethrow_exception(error_);
         }
+        *independent = all_independent_.load(std::memory_order_relaxed);
         return true;
     }
 
 private:
-    void worker_loop() {
+    void worker_loop(unsigned participant) {
         unsigned long long seen = 0;
         for (;;) {
             {
@@ -377,7 +574,7 @@ private:
                 start_.wait(lock, [&] { return generation_ != seen; });
                 seen = generation_;
             }
-            work();
+            work(participant);
             std::lock_guard<std::mutex> lock(mutex_);
             if (--pending_ == 0) {
                 done_.notify_all();
@@ -385,23 +582,35 @@ private:
         }
     }
 
-    void work() {
+    // Block hand-out is relaxed on purpose: it must not order one block's memory accesses
+    // before another's, or ThreadSanitizer could not see a race between them.
+    void work(unsigned participant) {
         BlockScheduler& local = scheduler();
-        local.configure(body_, grid_, block_, shared_bytes_);
+        local.configure(*launch_);
+        const unsigned long long participants = static_cast<unsigned long long>(workers_) + 1;
         try {
-            for (;;) {
-                const unsigned long long b = next_block_.fetch_add(1);
-                if (b >= total_blocks_ || failed_.load()) {
+            for (unsigned long long round = 0;; ++round) {
+                const unsigned long long unit =
+                    spread_ ? round * participants + participant : next_block_.fetch_add(1, std::memory_order_relaxed);
+                if (unit >= total_units_ || failed_.load(std::memory_order_relaxed)) {
                     break;
                 }
-                local.run_block(b);
+                if (split_) {
+                    const unsigned long long first = unit % warps_per_block_ * kWarp;
+                    local.run_threads(unit / warps_per_block_, first, std::min(first + kWarp, threads_per_block_));
+                    continue;
+                }
+                local.run_block(unit);
+                if (!local.block_was_independent()) {
+                    all_independent_.store(false, std::memory_order_relaxed);
+                }
             }
         } catch (...) {
             std::lock_guard<std::mutex> lock(mutex_);
             if (!error_) {
                 error_ = std::current_exception();
             }
-            failed_.store(true);
+            failed_.store(true, std::memory_order_relaxed);
         }
     }
 
@@ -412,11 +621,13 @@ private:
     int workers_ = 0;
     int pending_ = 0;
     unsigned long long generation_ = 0;
-    const std::function<void()>* body_ = nullptr;
-    dim3 grid_{};
-    dim3 block_{};
-    size_t shared_bytes_ = 0;
-    unsigned long long total_blocks_ = 0;
+    const GridLaunch* launch_ = nullptr;
+    bool spread_ = false;
+    bool split_ = false;
+    std::atomic<bool> all_independent_{true};
+    unsigned long long threads_per_block_ = 0;
+    unsigned long long warps_per_block_ = 1;
+    unsigned long long total_units_ = 0;
     std::atomic<unsigned long long> next_block_{0};
     std::atomic<bool> failed_{false};
     std::exception_ptr error_;
@@ -435,13 +646,60 @@ cudaError_t check_configuration(dim3 grid, dim3 block, size_t shared_bytes, cuda
     if (grid.x == 0 || grid.x > 0x7fffffffu || grid.y == 0 || grid.y > 65535 || grid.z == 0 || grid.z > 65535) {
         return cudaErrorInvalidConfiguration;
     }
-    if (shared_bytes > kMaxDynamicShared) {
+    if (shared_bytes > kMaxShared) {
         return cudaErrorInvalidValue;
     }
     if (stream != nullptr) {
         return cudaErrorInvalidResourceHandle;
     }
     return cudaSuccess;
+}
+
+// Every pointer argument must be one the device can read when the kernel runs.
+void check_pointer_arguments(const std::vector<hostcuda::PointerArgument>& pointers) {
+    for (const hostcuda::PointerArgument& argument : pointers) {
+        if (argument.pointer != nullptr && !hostcuda::detail::device_can_access(argument.pointer)) {
+            char address[32];
+            std::snprintf(address, sizeof address, "%p", argument.pointer);
+            throw ExecutionError(cudaErrorIllegalAddress,
+                                 "kernel pointer argument " + std::to_string(argument.index) + " (" + address +
+                                     ") is neither null nor inside a live device allocation or a registered host "
+                                     "range: an illegal memory access was encountered");
+        }
+    }
+}
+
+// Runs a whole grid on the calling thread and, when it is worth it, the worker pool.
+void execute(const GridLaunch& launch) {
+    const unsigned long long blocks = static_cast<unsigned long long>(launch.grid.x) * launch.grid.y * launch.grid.z;
+    const unsigned long long threads = blocks * launch.block.x * launch.block.y * launch.block.z;
+    // Small grids are not worth waking the pool for, unless blocks must run spread out.
+    const bool spread = env_flag("QUORRA_HOSTCUDA_SPREAD");
+    bool independent = false;
+    if (spread) {
+        const bool split = independent_kernels().contains(launch.kernel);
+        const bool several_warps = launch.block.x * launch.block.y * launch.block.z > kWarp;
+        if ((blocks >= 2 || (split && several_warps)) && pool().try_run(&launch, blocks, true, split, &independent)) {
+            if (!split && independent) {
+                independent_kernels().add(launch.kernel);
+            }
+            return;
+        }
+    } else if (blocks >= 2 && threads >= (1ULL << 15)) {
+        if (pool().try_run(&launch, blocks, false, false, &independent)) {
+            return;
+        }
+    }
+    BlockScheduler& local = scheduler();
+    local.configure(launch);
+    independent = true;
+    for (unsigned long long b = 0; b < blocks; ++b) {
+        local.run_block(b);
+        independent = independent && local.block_was_independent();
+    }
+    if (spread && independent && !independent_kernels().contains(launch.kernel)) {
+        independent_kernels().add(launch.kernel);
+    }
 }
 
 }  // namespace
@@ -455,28 +713,40 @@ double atomicAdd(double* address, double value) {
 
 namespace hostcuda {
 
-void launch(dim3 grid, dim3 block, size_t dynamic_shared_bytes, cudaStream_t stream,
-            const std::function<void()>& thread_body) {
-    const cudaError_t config = check_configuration(grid, block, dynamic_shared_bytes, stream);
+void launch(dim3 grid, dim3 block, size_t dynamic_shared_bytes, cudaStream_t stream, std::function<void()> thread_body,
+            std::vector<PointerArgument> pointers, const void* kernel) {
+    cudaError_t config = check_configuration(grid, block, dynamic_shared_bytes, stream);
+    if (config == cudaSuccess) {
+        const size_t static_bytes = static_shared_sizes().known(kernel);
+        if (static_bytes + dynamic_shared_bytes > kMaxShared) {
+            std::fprintf(stderr, "host stand-in: launch refused: %s\n",
+                         shared_overflow_message(static_bytes, dynamic_shared_bytes).c_str());
+            config = cudaErrorInvalidValue;
+        }
+    }
     if (config != cudaSuccess) {
         detail::set_last_error(config);
         return;
     }
-    const unsigned long long blocks = static_cast<unsigned long long>(grid.x) * grid.y * grid.z;
-    const unsigned long long threads = blocks * block.x * block.y * block.z;
-    // Small grids are not worth waking the pool for.
-    if (blocks >= 2 && threads >= (1ULL << 15)) {
-        if (pool().try_run(&thread_body, grid, block, dynamic_shared_bytes, blocks)) {
-            return;
-        }
+    std::vector<detail::Range> uses;
+    uses.reserve(pointers.size());
+    for (const PointerArgument& argument : pointers) {
+        uses.push_back(detail::Range{reinterpret_cast<uintptr_t>(argument.pointer), 1});
     }
-    BlockScheduler& local = scheduler();
-    local.configure(&thread_body, grid, block, dynamic_shared_bytes);
-    for (unsigned long long b = 0; b < blocks; ++b) {
-        local.run_block(b);
-    }
+    auto grid_launch =
+        std::make_shared<GridLaunch>(GridLaunch{grid, block, dynamic_shared_bytes, kernel, std::move(thread_body)});
+    detail::enqueue(detail::Work{"kernel",
+                                 [grid_launch, pointers = std::move(pointers)] {
+                                     check_pointer_arguments(pointers);
+                                     execute(*grid_launch);
+                                 },
+                                 std::move(uses)});
 }
 
 void* dynamic_shared_memory() { return scheduler().shared(); }
+
+void* static_shared_memory(const void* site, size_t bytes, size_t alignment) {
+    return scheduler().static_shared(site, bytes, alignment);
+}
 
 }  // namespace hostcuda

@@ -1,8 +1,10 @@
 // Host stand-in for the CUDA runtime: devices, memory registry, copies, errors.
 // Read by g++ only, in the host build.
 #include <cuda_runtime.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -10,6 +12,9 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
+
+#include "internal.h"
 
 namespace {
 
@@ -44,9 +49,14 @@ size_t memory_limit() {
     return static_cast<size_t>(env_integer("QUORRA_HOSTCUDA_MEMORY_LIMIT", physical));
 }
 
+// A device allocation: the requested bytes start 256-byte aligned and end less than 256
+// bytes before an inaccessible guard page; the slack in between stays poisoned.
 struct Allocation {
-    size_t size;
+    size_t size;     // requested bytes
+    size_t rounded;  // size rounded up to 256: the bytes before the guard page
     int device;
+    void* mapping;
+    size_t mapping_bytes;  // data pages plus the guard page
 };
 
 struct Registry {
@@ -78,6 +88,106 @@ const Allocation* find_device_range(const Registry& reg, const void* ptr, size_t
 }
 
 bool is_device_pointer(const Registry& reg, const void* ptr) { return find_device_range(reg, ptr, 0) != nullptr; }
+
+bool is_registered_host(const Registry& reg, const void* ptr) {
+    const auto address = reinterpret_cast<uintptr_t>(ptr);
+    auto it = reg.host.upper_bound(address);
+    if (it == reg.host.begin()) {
+        return false;
+    }
+    --it;
+    return address - it->first < it->second;
+}
+
+size_t page_size() { return static_cast<size_t>(sysconf(_SC_PAGE_SIZE)); }
+
+// Maps the data pages and a guard page after them; returns the 256-aligned start of the
+// data, which ends `rounded` bytes later at the guard.
+void* map_guarded(size_t rounded, void** mapping, size_t* mapping_bytes) {
+    const size_t page = page_size();
+    const size_t data_pages = (rounded + page - 1) / page * page;
+    *mapping_bytes = data_pages + page;
+    void* base = mmap(nullptr, *mapping_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) {
+        return nullptr;
+    }
+    if (mprotect(static_cast<char*>(base) + data_pages, page, PROT_NONE) != 0) {
+        munmap(base, *mapping_bytes);
+        return nullptr;
+    }
+    *mapping = base;
+    return static_cast<char*>(base) + (data_pages - rounded);
+}
+
+// A write past the requested end that stayed before the guard page changed the slack. The
+// error is memory corruption, and the frees that find it are often in destructors that
+// cannot report it: stop the process with a message that names it, as a heap check would.
+void check_slack(const void* data, const Allocation& allocation) {
+    const auto* slack = static_cast<const unsigned char*>(data) + allocation.size;
+    for (size_t i = 0; i < allocation.rounded - allocation.size; ++i) {
+        if (slack[i] != hostcuda::kPoisonByte) {
+            std::fprintf(stderr,
+                         "host stand-in: write past the end of a device allocation: byte %zu after the %zu requested "
+                         "bytes at %p was changed (found at cudaFree)\n",
+                         i, allocation.size, data);
+            std::abort();
+        }
+    }
+}
+
+// A copy kind and its pointers: is each side where the kind says? Caller holds the lock.
+cudaError_t check_copy(const Registry& reg, void* dst, const void* src, size_t count, cudaMemcpyKind kind) {
+    const bool dst_device = is_device_pointer(reg, dst);
+    const bool src_device = is_device_pointer(reg, src);
+    bool want_dst_device = false;
+    bool want_src_device = false;
+    switch (kind) {
+        case cudaMemcpyHostToHost:
+            break;
+        case cudaMemcpyHostToDevice:
+            want_dst_device = true;
+            break;
+        case cudaMemcpyDeviceToHost:
+            want_src_device = true;
+            break;
+        case cudaMemcpyDeviceToDevice:
+            want_dst_device = want_src_device = true;
+            break;
+        case cudaMemcpyDefault:
+            want_dst_device = dst_device;
+            want_src_device = src_device;
+            break;
+        default:
+            return cudaErrorInvalidMemcpyDirection;
+    }
+    if (dst_device != want_dst_device || src_device != want_src_device) {
+        return cudaErrorInvalidValue;
+    }
+    if ((dst_device && find_device_range(reg, dst, count) == nullptr) ||
+        (src_device && find_device_range(reg, src, count) == nullptr)) {
+        return cudaErrorInvalidValue;
+    }
+    return cudaSuccess;
+}
+
+cudaError_t validate_copy(void* dst, const void* src, size_t count, cudaMemcpyKind kind) {
+    if (dst == nullptr || src == nullptr) {
+        return cudaErrorInvalidValue;
+    }
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    return check_copy(reg, dst, src, count, kind);
+}
+
+cudaError_t validate_set(void* ptr, size_t count) {
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    return find_device_range(reg, ptr, count) == nullptr ? cudaErrorInvalidValue : cudaSuccess;
+}
+
+hostcuda::detail::Range range_of(const void* ptr, size_t count) {
+    return hostcuda::detail::Range{reinterpret_cast<uintptr_t>(ptr), count};
+}
 
 }  // namespace
 
@@ -117,7 +227,7 @@ cudaError_t cudaMalloc(void** ptr, size_t size) {
         return cudaSuccess;  // as the runtime: a null pointer and success
     }
     // 256-byte alignment, as cudaMalloc guarantees.
-    if (size > SIZE_MAX - 255) {
+    if (size > SIZE_MAX - 2 * page_size()) {
         return record(cudaErrorMemoryAllocation);
     }
     const size_t rounded = (size + 255) / 256 * 256;
@@ -135,14 +245,15 @@ cudaError_t cudaMalloc(void** ptr, size_t size) {
     if (size > limit || on_device > limit - size) {
         return record(cudaErrorMemoryAllocation);
     }
-    void* memory = std::aligned_alloc(256, rounded);
+    Allocation allocation{size, rounded, tls_current_device, nullptr, 0};
+    void* memory = map_guarded(rounded, &allocation.mapping, &allocation.mapping_bytes);
     if (memory == nullptr) {
         return record(cudaErrorMemoryAllocation);
     }
-    reg.device[reinterpret_cast<uintptr_t>(memory)] = Allocation{size, tls_current_device};
+    reg.device[reinterpret_cast<uintptr_t>(memory)] = allocation;
     reg.live_bytes += size;
     lock.unlock();
-    std::memset(memory, hostcuda::kPoisonByte, size);
+    std::memset(memory, hostcuda::kPoisonByte, rounded);
     *ptr = memory;
     return cudaSuccess;
 }
@@ -152,57 +263,50 @@ cudaError_t cudaFree(void* ptr) {
         return cudaSuccess;
     }
     Registry& reg = registry();
-    std::lock_guard<std::mutex> lock(reg.mutex);
-    const auto it = reg.device.find(reinterpret_cast<uintptr_t>(ptr));
-    if (it == reg.device.end()) {
-        return record(cudaErrorInvalidValue);  // unknown pointer or double free
+    int device = 0;
+    {
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        const auto it = reg.device.find(reinterpret_cast<uintptr_t>(ptr));
+        if (it == reg.device.end()) {
+            return record(cudaErrorInvalidValue);  // unknown pointer or double free
+        }
+        device = it->second.device;
     }
-    reg.live_bytes -= it->second.size;
-    reg.device.erase(it);
-    std::free(ptr);
-    return cudaSuccess;
+    // As on a GPU, cudaFree waits for the device, so queued work never reads freed memory.
+    cudaError_t status = hostcuda::detail::synchronize(device);
+    if (device != tls_current_device) {
+        const cudaError_t current = hostcuda::detail::synchronize(tls_current_device);
+        status = status != cudaSuccess ? status : current;
+    }
+    Allocation allocation{};
+    {
+        std::lock_guard<std::mutex> lock(reg.mutex);
+        const auto it = reg.device.find(reinterpret_cast<uintptr_t>(ptr));
+        if (it == reg.device.end()) {
+            return record(cudaErrorInvalidValue);  // freed by another thread meanwhile
+        }
+        allocation = it->second;
+        reg.live_bytes -= allocation.size;
+        reg.device.erase(it);
+    }
+    check_slack(ptr, allocation);
+    munmap(allocation.mapping, allocation.mapping_bytes);
+    // An execution error of the work it waited for is reported here; the memory is freed.
+    return record(status);
 }
 
 cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind kind) {
     if (count == 0) {
         return cudaSuccess;
     }
-    if (dst == nullptr || src == nullptr) {
-        return record(cudaErrorInvalidValue);
+    const cudaError_t invalid = validate_copy(dst, src, count, kind);
+    if (invalid != cudaSuccess) {
+        return record(invalid);
     }
-    Registry& reg = registry();
-    {
-        std::lock_guard<std::mutex> lock(reg.mutex);
-        const bool dst_device = is_device_pointer(reg, dst);
-        const bool src_device = is_device_pointer(reg, src);
-        bool want_dst_device = false;
-        bool want_src_device = false;
-        switch (kind) {
-            case cudaMemcpyHostToHost:
-                break;
-            case cudaMemcpyHostToDevice:
-                want_dst_device = true;
-                break;
-            case cudaMemcpyDeviceToHost:
-                want_src_device = true;
-                break;
-            case cudaMemcpyDeviceToDevice:
-                want_dst_device = want_src_device = true;
-                break;
-            case cudaMemcpyDefault:
-                want_dst_device = dst_device;
-                want_src_device = src_device;
-                break;
-            default:
-                return record(cudaErrorInvalidMemcpyDirection);
-        }
-        if (dst_device != want_dst_device || src_device != want_src_device) {
-            return record(cudaErrorInvalidValue);
-        }
-        if ((dst_device && find_device_range(reg, dst, count) == nullptr) ||
-            (src_device && find_device_range(reg, src, count) == nullptr)) {
-            return record(cudaErrorInvalidValue);
-        }
+    // A synchronous copy waits for the work queued before it.
+    const cudaError_t failed = hostcuda::detail::synchronize(tls_current_device);
+    if (failed != cudaSuccess) {
+        return record(failed);
     }
     std::memmove(dst, src, count);
     return cudaSuccess;
@@ -212,21 +316,53 @@ cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpy
     if (stream != nullptr) {
         return record(cudaErrorInvalidResourceHandle);  // only the default stream exists here
     }
-    return cudaMemcpy(dst, src, count, kind);
+    if (count == 0) {
+        return cudaSuccess;
+    }
+    const cudaError_t invalid = validate_copy(dst, src, count, kind);
+    if (invalid != cudaSuccess) {
+        return record(invalid);
+    }
+    // Until the copy has run, a host destination holds nothing the caller may read. The
+    // runtime may copy pageable memory synchronously, but it does not promise to.
+    std::vector<hostcuda::detail::Range> uses{range_of(dst, count), range_of(src, count)};
+    if (!hostcuda::detail::is_device_range(dst, count)) {
+        std::memset(dst, hostcuda::kPoisonByte, count);
+    }
+    hostcuda::detail::enqueue(hostcuda::detail::Work{
+        "cudaMemcpyAsync", [dst, src, count] { std::memmove(dst, src, count); }, std::move(uses)});
+    return cudaSuccess;
 }
 
 cudaError_t cudaMemset(void* ptr, int value, size_t count) {
     if (count == 0) {
         return cudaSuccess;
     }
-    Registry& reg = registry();
-    {
-        std::lock_guard<std::mutex> lock(reg.mutex);
-        if (find_device_range(reg, ptr, count) == nullptr) {
-            return record(cudaErrorInvalidValue);
-        }
+    const cudaError_t invalid = validate_set(ptr, count);
+    if (invalid != cudaSuccess) {
+        return record(invalid);
+    }
+    const cudaError_t failed = hostcuda::detail::synchronize(tls_current_device);
+    if (failed != cudaSuccess) {
+        return record(failed);
     }
     std::memset(ptr, value, count);
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemsetAsync(void* ptr, int value, size_t count, cudaStream_t stream) {
+    if (stream != nullptr) {
+        return record(cudaErrorInvalidResourceHandle);
+    }
+    if (count == 0) {
+        return cudaSuccess;
+    }
+    const cudaError_t invalid = validate_set(ptr, count);
+    if (invalid != cudaSuccess) {
+        return record(invalid);
+    }
+    hostcuda::detail::enqueue(hostcuda::detail::Work{
+        "cudaMemsetAsync", [ptr, value, count] { std::memset(ptr, value, count); }, {range_of(ptr, count)}});
     return cudaSuccess;
 }
 
@@ -265,17 +401,26 @@ cudaError_t cudaHostUnregister(void* ptr) {
     if (it == reg.host.end()) {
         return record(cudaErrorHostMemoryNotRegistered);
     }
+    // On a GPU, queued work would then read or write memory that is no longer pinned.
+    if (hostcuda::detail::queued_work_uses(it->first, it->second)) {
+        std::fprintf(stderr,
+                     "host stand-in: cudaHostUnregister(%p) while queued work still uses the range; synchronise the "
+                     "stream first\n",
+                     ptr);
+        return record(cudaErrorInvalidValue);
+    }
     reg.host.erase(it);
     return cudaSuccess;
 }
 
 cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
-    return stream == nullptr ? cudaSuccess : record(cudaErrorInvalidResourceHandle);
+    if (stream != nullptr) {
+        return record(cudaErrorInvalidResourceHandle);
+    }
+    return record(hostcuda::detail::synchronize(tls_current_device));
 }
 
-cudaError_t cudaDeviceSynchronize() {
-    return cudaSuccess;  // every launch and copy has completed when its call returns
-}
+cudaError_t cudaDeviceSynchronize() { return record(hostcuda::detail::synchronize(tls_current_device)); }
 
 cudaError_t cudaGetLastError() {
     const cudaError_t error = tls_last_error;
@@ -307,6 +452,8 @@ const char* cudaGetErrorString(cudaError_t error) {
             return "invalid resource handle";
         case cudaErrorHostMemoryAlreadyRegistered:
             return "part or all of the requested memory range is already mapped";
+        case cudaErrorIllegalAddress:
+            return "an illegal memory access was encountered";
         case cudaErrorHostMemoryNotRegistered:
             return "pointer does not correspond to a registered memory region";
         case cudaErrorLaunchFailure:
@@ -318,7 +465,23 @@ const char* cudaGetErrorString(cudaError_t error) {
 namespace hostcuda {
 
 namespace detail {
+
 void set_last_error(cudaError_t error) { record(error); }
+
+int current_device() { return tls_current_device; }
+
+bool device_can_access(const void* ptr) {
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    return is_device_pointer(reg, ptr) || is_registered_host(reg, ptr);
+}
+
+bool is_device_range(const void* ptr, size_t count) {
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    return find_device_range(reg, ptr, count) != nullptr;
+}
+
 }  // namespace detail
 
 size_t allocated_bytes() {

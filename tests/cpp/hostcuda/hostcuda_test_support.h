@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <optional>
@@ -43,6 +44,28 @@ public:
 private:
     T* ptr_ = nullptr;
     size_t count_ = 0;
+};
+
+// A counter in registered host memory, which a kernel may reach as on a GPU. Reading it
+// first waits for the queued work that adds to it.
+class RegisteredCounter {
+public:
+    RegisteredCounter() { EXPECT_EQ(cudaHostRegister(&value_, sizeof value_, cudaHostRegisterDefault), cudaSuccess); }
+    ~RegisteredCounter() {
+        EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+        EXPECT_EQ(cudaHostUnregister(&value_), cudaSuccess);
+    }
+    RegisteredCounter(const RegisteredCounter&) = delete;
+    RegisteredCounter& operator=(const RegisteredCounter&) = delete;
+
+    std::atomic<long long>* get() { return &value_; }
+    long long load() {
+        EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+        return value_.load();
+    }
+
+private:
+    std::atomic<long long> value_{0};
 };
 
 // Sets (or unsets) an environment variable for one scope; the stand-in reads its
@@ -94,6 +117,17 @@ private:
     size_t live_bytes_ = 0;
     size_t live_count_ = 0;
 };
+
+// Waits for the queued work, which must have failed with `code` (reported by the
+// synchronising call and left as the last error) for a reason whose message holds `text`.
+inline void expect_execution_failure(cudaError_t code, const std::string& text) {
+    EXPECT_EQ(cudaDeviceSynchronize(), code);
+    EXPECT_EQ(cudaGetLastError(), code);
+    const std::string message = hostcuda::last_execution_failure();
+    EXPECT_NE(message.find(text), std::string::npos) << "message: " << message;
+    // Reported once: the device works again.
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+}
 
 inline bool all_bytes_are(const void* data, size_t bytes, unsigned char value) {
     const auto* p = static_cast<const unsigned char*>(data);

@@ -14,6 +14,7 @@
 namespace {
 
 using hostcuda_test::DeviceBuffer;
+using hostcuda_test::RegisteredCounter;
 using hostcuda_test::StandInTest;
 
 // Several worker threads even on a one-core machine, so the atomics below really race.
@@ -37,10 +38,10 @@ class HostStandInLaunchLimits : public StandInTest, public ::testing::WithParamI
 
 TEST_P(HostStandInLaunchLimits, BadConfigurationRunsNothingAndSetsTheLastError) {
     const LaunchCase& c = GetParam();
-    std::atomic<long long> ran{0};
+    RegisteredCounter ran;
     // Any non-null handle is a stream the stand-in does not have.
     const cudaStream_t stream = c.default_stream ? nullptr : reinterpret_cast<cudaStream_t>(uintptr_t{0x40});
-    quorra::launch_kernel(count_threads_kernel, c.grid, c.block, c.shared_bytes, stream, &ran);
+    quorra::launch_kernel(count_threads_kernel, c.grid, c.block, c.shared_bytes, stream, ran.get());
     EXPECT_EQ(ran.load(), 0) << "a rejected launch ran threads";
     EXPECT_EQ(cudaPeekAtLastError(), c.expected);
     EXPECT_EQ(cudaPeekAtLastError(), c.expected) << "peeking cleared the error";
@@ -81,8 +82,8 @@ class HostStandInLaunchBoundaries : public StandInTest, public ::testing::WithPa
 
 TEST_P(HostStandInLaunchBoundaries, ConfigurationAtTheLimitRunsEveryThread) {
     const LimitCase& c = GetParam();
-    std::atomic<long long> ran{0};
-    quorra::launch_kernel(count_threads_kernel, c.grid, c.block, c.shared_bytes, nullptr, &ran);
+    RegisteredCounter ran;
+    quorra::launch_kernel(count_threads_kernel, c.grid, c.block, c.shared_bytes, nullptr, ran.get());
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
     const long long expected =
         static_cast<long long>(c.grid.x) * c.grid.y * c.grid.z * c.block.x * c.block.y * c.block.z;
@@ -101,13 +102,13 @@ INSTANTIATE_TEST_SUITE_P(Configurations, HostStandInLaunchBoundaries,
 class HostStandInLastError : public StandInTest {};
 
 TEST_F(HostStandInLastError, SuccessfulCallsKeepItAndALaterErrorReplacesIt) {
-    std::atomic<long long> ran{0};
-    quorra::launch_kernel(count_threads_kernel, dim3(1), dim3(2048), 0, nullptr, &ran);
+    RegisteredCounter ran;
+    quorra::launch_kernel(count_threads_kernel, dim3(1), dim3(2048), 0, nullptr, ran.get());
     // Successful calls in between leave the error in place, as on a GPU.
     void* ptr = nullptr;
     ASSERT_EQ(cudaMalloc(&ptr, 64), cudaSuccess);
     ASSERT_EQ(cudaFree(ptr), cudaSuccess);
-    quorra::launch_kernel(count_threads_kernel, dim3(1), dim3(8), 0, nullptr, &ran);
+    quorra::launch_kernel(count_threads_kernel, dim3(1), dim3(8), 0, nullptr, ran.get());
     EXPECT_EQ(ran.load(), 8);
     EXPECT_EQ(cudaPeekAtLastError(), cudaErrorInvalidConfiguration);
     // A newer failure replaces it.
@@ -117,14 +118,14 @@ TEST_F(HostStandInLastError, SuccessfulCallsKeepItAndALaterErrorReplacesIt) {
 }
 
 TEST_F(HostStandInLastError, IsKeptPerHostThread) {
-    std::atomic<long long> ran{0};
-    quorra::launch_kernel(count_threads_kernel, dim3(1), dim3(1, 1, 65), 0, nullptr, &ran);
+    RegisteredCounter ran;
+    quorra::launch_kernel(count_threads_kernel, dim3(1), dim3(1, 1, 65), 0, nullptr, ran.get());
     cudaError_t other_initial = cudaErrorLaunchFailure;
     cudaError_t other_own = cudaSuccess;
     cudaError_t other_after_read = cudaErrorLaunchFailure;
     std::thread other([&] {
         other_initial = cudaGetLastError();
-        quorra::launch_kernel(count_threads_kernel, dim3(1), dim3(32), 1 << 20, nullptr, &ran);
+        quorra::launch_kernel(count_threads_kernel, dim3(1), dim3(32), 1 << 20, nullptr, ran.get());
         other_own = cudaGetLastError();
         other_after_read = cudaGetLastError();
     });
