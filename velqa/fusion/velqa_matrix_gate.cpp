@@ -162,7 +162,10 @@ DeviceMatrixGate<double> make_matrix_gate(const GateRecord& gate, const std::vec
         record.target0 = local_bit(active_qubits, gate.target[0]);
     }
     for (size_t c = 0; c < gate.control.size(); ++c) {
-        const int32_t bit = int32_t{1} << local_bit(active_qubits, gate.control[c]);
+        // Groups wider than 31 local bits exist only with raised options and are refused at
+        // execution; their control bits must still not overflow when the record is built.
+        const auto bit =
+            static_cast<int32_t>(static_cast<uint32_t>(uint64_t{1} << local_bit(active_qubits, gate.control[c])));
         record.control_mask |= bit;
         if (c < gate.control_state.size() && gate.control_state[c] == 1) {
             record.control_value |= bit;

@@ -324,6 +324,19 @@ TEST(FusionPlanner, NoExaminedGatesMeansOneGateGroups) {
     EXPECT_EQ(group_indices(plan), (std::vector<Indices>{{0, 1, 2}, {3, 4, 5}, {6}}));
 }
 
+TEST(FusionPlanner, RaisedLimitsPlanWideGroupsWithoutOverflow) {
+    // Options are not checked when planning: a 40-qubit group is planned (and refused later,
+    // when it is executed); its control bits beyond 31 must not overflow.
+    FusionOptions wide;
+    wide.sparsesharemem_qubits = 40;
+    const std::vector<GateRecord> gates = {make_gate(GateId::X, {0}, {39}), make_gate(GateId::H, {38})};
+    const FusionPlan plan = plan_fusion_chunk(40, gates, wide);
+    ASSERT_EQ(plan.groups.size(), 1u);
+    EXPECT_EQ(plan.groups[0].kind, FusionGroupKind::SparseShareMem);
+    EXPECT_EQ(plan.groups[0].active_qubits, range(40));
+    EXPECT_EQ(plan.groups[0].matrix_gates[0].control_mask, 0);
+}
+
 // ---- matrices ----
 
 TEST(FusionMatrices, DenseMatrixIsTheProductInGateOrder) {
