@@ -1,5 +1,5 @@
 """Runs the benchmark suite: every bench/cases_*.py file, then writes results.json,
-results.txt and fractions.png (when matplotlib is present) into --out.
+results.txt, fractions.png and speedup.png (when matplotlib is present) into --out.
 
   python bench/run.py --out DIR [--build host|cuda] [--only TEXT] [--quick]
 """
@@ -42,31 +42,60 @@ def import_modules():
     return velqa, dravik
 
 
-def plot(results: list[dict], copy_bandwidth: float, title: str, path: str) -> bool:
-    try:
-        import matplotlib  # noqa: PLC0415
+def bar_chart(rows: list[dict], values: list[float], labels: list[str], colours, reference: float, xlabel: str,
+              title: str, path: str) -> None:
+    """One horizontal bar per row, a line at the reference value, saved as a PNG."""
+    import matplotlib.pyplot as plt  # noqa: PLC0415
 
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt  # noqa: PLC0415
-    except ImportError:
-        return False
-    rows = [r for r in results if "fraction" in r]
-    if not rows:
-        return False
-    families = sorted({r["family"] for r in rows})
-    colours = {f: plt.cm.tab10(i % 10) for i, f in enumerate(families)}
-    height = max(3.0, 0.22 * len(rows) + 1.5)
-    fig, ax = plt.subplots(figsize=(11, height))
-    labels = [f"{r['family']}: {r['name']}" for r in rows]
-    ax.barh(range(len(rows)), [100 * r["fraction"] for r in rows], color=[colours[r["family"]] for r in rows])
+    fig, ax = plt.subplots(figsize=(11, max(3.0, 0.22 * len(rows) + 1.5)))
+    ax.barh(range(len(rows)), values, color=colours)
     ax.set_yticks(range(len(rows)), labels, fontsize=7)
     ax.invert_yaxis()
-    ax.axvline(100, color="black", linewidth=0.8)
-    ax.set_xlabel(f"% of device-to-device copy bandwidth ({copy_bandwidth / 1e9:.1f} GB/s)")
+    ax.axvline(reference, color="black", linewidth=0.8)
+    ax.set_xlabel(xlabel)
     ax.set_title(title)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
+
+
+def have_matplotlib() -> bool:
+    try:
+        import matplotlib  # noqa: PLC0415
+    except ImportError:
+        return False
+    matplotlib.use("Agg")
+    return True
+
+
+def plot(results: list[dict], copy_bandwidth: float, title: str, path: str) -> bool:
+    rows = [r for r in results if "fraction" in r]
+    if not rows or not have_matplotlib():
+        return False
+    import matplotlib.pyplot as plt  # noqa: PLC0415
+
+    families = sorted({r["family"] for r in rows})
+    colours = {f: plt.cm.tab10(i % 10) for i, f in enumerate(families)}
+    bar_chart(
+        rows,
+        [100 * r["fraction"] for r in rows],
+        [f"{r['family']}: {r['name']}" for r in rows],
+        [colours[r["family"]] for r in rows],
+        100,
+        f"% of device-to-device copy bandwidth ({copy_bandwidth / 1e9:.1f} GB/s)",
+        title,
+        path,
+    )
+    return True
+
+
+def plot_speedup(results: list[dict], title: str, path: str) -> bool:
+    """Bars of the fused runs' speed-up over gate-by-gate execution (bench/cases_fusion.py)."""
+    rows = [r for r in results if "speedup" in r]
+    if not rows or not have_matplotlib():
+        return False
+    bar_chart(rows, [r["speedup"] for r in rows], [r["name"] for r in rows], "tab:green", 1,
+              "speed-up over PairAuto (time per circuit)", title, path)  # fmt: skip
     return True
 
 
@@ -114,6 +143,7 @@ def main() -> int:
         write_reports()
     write_reports()
     drew = plot(bench.results, bench.copy_bandwidth, f"quorra {build} build", os.path.join(args.out, "fractions.png"))
+    plot_speedup(bench.results, f"quorra {build} build: fusion", os.path.join(args.out, "speedup.png"))
     print(f"wrote {args.out}/results.json{' and fractions.png' if drew else ''} in {time.time() - started:.0f} s")
     return 1 if any(r["family"] == "error" for r in bench.results) else 0
 

@@ -53,10 +53,36 @@ class DeviceState:
     def from_dlpack(array: Any) -> DeviceState:
         """Wrap a C-contiguous complex64 or complex128 DLPack array as a DeviceState without copying."""
 
+class PreparedFusionChunk:
+    """A gate chunk planned into fused groups on the CPU, ready to execute."""
+
+    @property
+    def n(self) -> int:
+        """Number of qubits the chunk was planned for."""
+    @property
+    def gate_count(self) -> int:
+        """Number of gates in the chunk."""
+
 def run_circuit_device(
     state: DeviceState, gate_ir: list[dict[str, Any]], endian: str = "little", mode: KernelMode = KernelMode.PairAuto
 ) -> None:
     """Run a gate_ir chunk on an existing CUDA DeviceState."""
+
+def prepare_fusion_chunk_gates(
+    n: int,
+    gates: Iterable[Any],
+    fuse_swap: bool = True,
+    sparsesharemem_qubits: int = 10,
+    densemm_min_qubits: int = 1,
+    densemm_max_qubits: int = 7,
+    densemm_gate_threshold_scale: float = 1.0,
+    max_gates_per_group: int = 512,
+    pad_sparsesharemem: bool = True,
+) -> PreparedFusionChunk:
+    """Parse and plan one streamed chunk on the CPU without launching CUDA."""
+
+def execute_prepared_fusion_chunk(state: DeviceState, chunk: PreparedFusionChunk) -> None:
+    """Execute one CPU-prepared fusion chunk and wait for its CUDA work."""
 
 def run_circuit_device_gates(
     state: DeviceState, gates: Iterable[Any], endian: str = "little", mode: KernelMode = KernelMode.PairAuto

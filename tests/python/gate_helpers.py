@@ -6,7 +6,7 @@ import numpy as np
 import velqa
 from reference import statevector as sv
 
-MODES = [velqa.AllState, velqa.Pair, velqa.PairAuto]
+MODES = [velqa.AllState, velqa.Pair, velqa.PairAuto, velqa.PairAutoFusion]
 DTYPES = [np.complex64, np.complex128]
 
 # Canonical names of the single-target gates with the number of angles each takes.

@@ -232,12 +232,6 @@ def test_endian_is_checked_before_the_records_are_read():
         velqa.run_circuit_device(velqa.DeviceState.zero_state(1), [gate("nope", [0])], endian="x")
 
 
-def test_fusion_mode_is_refused_before_anything_runs():
-    assert_refused_unchanged(
-        [gate("h", [0])], "PairAutoFusion mode is not available in this build", velqa.PairAutoFusion
-    )
-
-
 # ---- counts: the earlier gates stay applied -----------------------------------------------------
 
 

@@ -10,6 +10,7 @@
 
 #include "../runner/velqa_kernel_mode.hpp"
 #include "../state/velqa_device_state.cuh"
+#include "velqa_bind_fusion.hpp"
 #include "velqa_bind_measure.hpp"
 #include "velqa_bind_runner.hpp"
 #include "velqa_dlpack.hpp"
@@ -108,7 +109,10 @@ PYBIND11_MODULE(velqa, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "CUDA gate backend for quorra";
     bind_kernel_mode(m);
     bind_device_state(m);
+    velqa::bind_prepared_fusion_chunk(m);
     velqa::bind_run_circuit_device(m);
+    velqa::bind_prepare_fusion_chunk_gates(m);
+    velqa::bind_execute_prepared_fusion_chunk(m);
     velqa::bind_run_circuit_device_gates(m);
     velqa::bind_measure_device(m);
     velqa::bind_sample_measure_device(m);

@@ -38,6 +38,24 @@ __host__ __device__ __forceinline__ uint64_t expand_index(uint64_t k, uint64_t f
     return k | fixed_value;
 }
 
+// Spreads the low bits of `value` over the set bits of `mask`, lowest first.
+__host__ __device__ __forceinline__ uint64_t deposit_bits(uint64_t value, uint64_t mask) {
+    uint64_t result = 0;
+    for (uint64_t rest = mask; rest != 0; rest &= rest - 1) {
+        if ((value & 1U) != 0) {
+            result |= rest & (~rest + 1);
+        }
+        value >>= 1;
+    }
+    return result;
+}
+
+// deposit_bits(a + b, mask) from x = deposit_bits(a, mask) and y = deposit_bits(b, mask): the
+// bits outside the mask are set so that carries pass over them.
+__host__ __device__ __forceinline__ uint64_t masked_add(uint64_t x, uint64_t y, uint64_t mask) {
+    return ((x | ~mask) + y) & mask;
+}
+
 // Blocks of `block` threads covering `items` work items. A count beyond the device's grid
 // limit gives one block past the limit, so the launch fails with the runtime's configuration
 // error instead of running a grid truncated to 32 bits.

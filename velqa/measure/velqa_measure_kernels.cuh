@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "gates/velqa_index_bits.cuh"
 #include "quorra_launch.cuh"
 #include "state/velqa_device_state.cuh"
 
@@ -31,18 +32,6 @@ __host__ __device__ __forceinline__ uint64_t measure_outcome(uint64_t index, int
         }
     }
     return outcome;
-}
-
-// Spreads the low bits of `value` over the set bits of `mask`, lowest first.
-__host__ __device__ __forceinline__ uint64_t deposit_bits(uint64_t value, uint64_t mask) {
-    uint64_t result = 0;
-    for (uint64_t rest = mask; rest != 0; rest &= rest - 1) {
-        if ((value & 1U) != 0) {
-            result |= rest & (~rest + 1);
-        }
-        value >>= 1;
-    }
-    return result;
 }
 
 // The next value, in increasing order, whose bits all lie in `mask`.
