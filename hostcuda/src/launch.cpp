@@ -541,6 +541,11 @@ public:
             return false;
         }
         {
+            std::lock_guard<std::mutex> lock(done_mutex_);
+            error_ = nullptr;
+            pending_ = workers_;
+        }
+        {
             std::lock_guard<std::mutex> lock(mutex_);
             launch_ = launch;
             spread_ = spread;
@@ -551,13 +556,13 @@ public:
             total_units_ = blocks * warps_per_block_;
             next_block_.store(0, std::memory_order_relaxed);
             failed_.store(false, std::memory_order_relaxed);
-            error_ = nullptr;
-            pending_ = workers_;
+            started_ = 0;
             ++generation_;
         }
         start_.notify_all();
+        wait_until_all_started();
         work(0);
-        std::unique_lock<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(done_mutex_);
         done_.wait(lock, [this] { return pending_ == 0; });
         if (error_) {
             std::rethrow_exception(error_);
@@ -567,6 +572,18 @@ public:
     }
 
 private:
+    // When spreading, nobody starts on a block before every participant has taken the start
+    // lock for this grid, and the end of a participant's work goes through another lock:
+    // otherwise a late worker's lock would order blocks that others already ran before its
+    // own, and ThreadSanitizer could not see a race between them.
+    void wait_until_all_started() {
+        if (!spread_) {
+            return;
+        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        start_.wait(lock, [this] { return started_ == workers_; });
+    }
+
     void worker_loop(unsigned participant) {
         unsigned long long seen = 0;
         for (;;) {
@@ -574,9 +591,14 @@ private:
                 std::unique_lock<std::mutex> lock(mutex_);
                 start_.wait(lock, [&] { return generation_ != seen; });
                 seen = generation_;
+                ++started_;
+                if (spread_) {
+                    start_.notify_all();
+                    start_.wait(lock, [this] { return started_ == workers_; });
+                }
             }
             work(participant);
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::lock_guard<std::mutex> lock(done_mutex_);
             if (--pending_ == 0) {
                 done_.notify_all();
             }
@@ -607,7 +629,7 @@ private:
                 }
             }
         } catch (...) {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::lock_guard<std::mutex> lock(done_mutex_);
             if (!error_) {
                 error_ = std::current_exception();
             }
@@ -616,11 +638,13 @@ private:
     }
 
     std::mutex launch_mutex_;
-    std::mutex mutex_;
+    std::mutex mutex_;       // start of a grid: generation_, started_ and the grid's settings
+    std::mutex done_mutex_;  // end of a grid: pending_ and error_
     std::condition_variable start_;
     std::condition_variable done_;
     int workers_ = 0;
     int pending_ = 0;
+    int started_ = 0;
     unsigned long long generation_ = 0;
     const GridLaunch* launch_ = nullptr;
     bool spread_ = false;

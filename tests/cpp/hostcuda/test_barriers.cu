@@ -288,6 +288,7 @@ __global__ void frame_address_kernel(uintptr_t* frames) {
 TEST_F(HostStandInBarriers, FiberStacksAreReusedAcrossBlocksAndLaunches) {
     constexpr unsigned kBlocks = 3;  // a small grid runs on the launching thread alone
     constexpr unsigned kBlock = 48;
+    const hostcuda_test::ScopedEnv one_thread("QUORRA_HOSTCUDA_SPREAD", nullptr);
     DeviceBuffer<uintptr_t> first(kBlocks * kBlock);
     DeviceBuffer<uintptr_t> second(kBlocks * kBlock);
     quorra::launch_kernel(frame_address_kernel, dim3(kBlocks), dim3(kBlock), 0, nullptr, first.get());

@@ -275,7 +275,7 @@ TEST_F(HostStandInBoundsDeathTest, EveryAllocationIsAlignedAndEndsAtAGuardPage) 
                 quorra::launch_kernel(write_at_kernel, dim3(1), dim3(1), 0, nullptr, buffer.get(), rounded);
                 (void)cudaDeviceSynchronize();
             },
-            "")
+            "access past the end of a device allocation")
             << "a write at the guard page after " << bytes << " bytes did not fault";
     }
 }
