@@ -88,17 +88,30 @@ __device__ __forceinline__ uint32_t rank_in(uint32_t mask, uint32_t bit) {
     return static_cast<uint32_t>(local_bit_count(mask & (bit - 1)));
 }
 
-// One record on a cube: the 2^c tile positions idx[m] that differ only in the bits of S.
-// Every bit the record mixes lies in S, so the cube's owner needs no other thread's data.
+// Tile position m of a cube: origin with the bits of m deposited into cube_bits (at most
+// three). Worked out on the fly: an indexed array of positions would live in local memory.
+__device__ __forceinline__ uint32_t cube_position(uint32_t origin, uint32_t cube_bits, uint32_t m) {
+    uint32_t position = origin;
+    for (uint32_t bits = cube_bits; bits != 0 && m != 0; bits &= bits - 1, m >>= 1) {
+        if ((m & 1) != 0) {
+            position |= bits & (~bits + 1);
+        }
+    }
+    return position;
+}
+
+// One record on a cube: the 2^c tile positions cube_position(origin, S, m) that differ only in
+// the bits of S. Every bit the record mixes lies in S, so the cube's owner needs no other
+// thread's data.
 template <typename T>
-__device__ __forceinline__ void apply_to_cube(CuComplex<T>* tile, const uint32_t* idx, uint32_t cube_size,
+__device__ __forceinline__ void apply_to_cube(CuComplex<T>* tile, uint32_t origin, uint32_t cube_size,
                                               uint32_t cube_bits, const DeviceMatrixGate<T>& g) {
     const uint32_t control_mask = static_cast<uint32_t>(g.control_mask);
     const uint32_t control_value = static_cast<uint32_t>(g.control_value);
     const uint32_t b0 = uint32_t{1} << g.target0;
     if (g.kind == static_cast<int32_t>(MatrixGateKind::Diagonal)) {
         for (uint32_t m = 0; m < cube_size; ++m) {
-            const uint32_t j = idx[m];
+            const uint32_t j = cube_position(origin, cube_bits, m);
             if (((j & ~b0) & control_mask) == control_value) {
                 tile[j] = ((j & b0) != 0 ? g.m[3] : g.m[0]) * tile[j];
             }
@@ -109,19 +122,21 @@ __device__ __forceinline__ void apply_to_cube(CuComplex<T>* tile, const uint32_t
     if (g.kind == static_cast<int32_t>(MatrixGateKind::Swap)) {
         const uint32_t p1 = uint32_t{1} << rank_in(cube_bits, uint32_t{1} << g.target1);
         for (uint32_t m = 0; m < cube_size; ++m) {
-            // idx[m] has target0 bit 0 and target1 bit 1; its partner the other way round.
-            if ((m & p0) == 0 && (m & p1) != 0 && (idx[m] & control_mask) == control_value) {
-                const uint32_t partner = idx[m ^ p0 ^ p1];
-                const CuComplex<T> a = tile[idx[m]];
-                tile[idx[m]] = tile[partner];
+            // Position m has target0 bit 0 and target1 bit 1; its partner the other way round.
+            const uint32_t j = cube_position(origin, cube_bits, m);
+            if ((m & p0) == 0 && (m & p1) != 0 && (j & control_mask) == control_value) {
+                const uint32_t partner = cube_position(origin, cube_bits, m ^ p0 ^ p1);
+                const CuComplex<T> a = tile[j];
+                tile[j] = tile[partner];
                 tile[partner] = a;
             }
         }
         return;
     }
     for (uint32_t m = 0; m < cube_size; ++m) {
-        if ((m & p0) == 0 && (idx[m] & control_mask) == control_value) {
-            apply_pair(tile, idx[m], idx[m | p0], g);
+        const uint32_t j = cube_position(origin, cube_bits, m);
+        if ((m & p0) == 0 && (j & control_mask) == control_value) {
+            apply_pair(tile, j, cube_position(origin, cube_bits, m | p0), g);
         }
     }
 }
@@ -170,15 +185,10 @@ __global__ void sparsesharemem_kernel(CuComplex<T>* state, unsigned long long nu
             const uint32_t others = (size - 1) & ~cube_bits;
             __syncthreads();
             for (uint32_t c = lane; c < cubes; c += kSparseShareMemThreads) {
-                uint32_t idx[1 << kMaxCubeBits];
                 const uint32_t origin = static_cast<uint32_t>(deposit_bits(c, others));
-                uint32_t spread = 0;  // deposit of m into cube_bits
-                for (uint32_t m = 0; m < cube_size; ++m, spread = ((spread | ~cube_bits) + 1) & cube_bits) {
-                    idx[m] = origin | spread;
-                }
                 for (int r = first; r < end; ++r) {
                     const DeviceMatrixGate<T> g = gates[r];
-                    apply_to_cube(tile, idx, cube_size, cube_bits, g);
+                    apply_to_cube(tile, origin, cube_size, cube_bits, g);
                 }
             }
             first = end;
