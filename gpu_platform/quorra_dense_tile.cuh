@@ -29,11 +29,12 @@
 #endif
 
 // For the kernels built on dense_tile_apply: their block size, and enough blocks per SM in
-// registers that loading one tile overlaps the products of others.
+// registers that loading one tile overlaps the products of others (four: 1024 threads, the
+// most an SM of compute capability 7.5 holds).
 #if QUORRA_HOST_BUILD
 #define QUORRA_DENSE_TILE_BOUNDS
 #else
-#define QUORRA_DENSE_TILE_BOUNDS __launch_bounds__(::quorra::kDenseTileThreads, 5)
+#define QUORRA_DENSE_TILE_BOUNDS __launch_bounds__(::quorra::kDenseTileThreads, 4)
 #endif
 
 namespace quorra {
