@@ -14,7 +14,12 @@ namespace quorra::dravik {
 
 namespace {
 
-constexpr unsigned kFusedBlockThreads = 128;
+// One thread per register cube of the tile (4x4 elements; 2x2 when k = 1), at least a warp:
+// 64 threads for k = 5, 32 below. More would only wait at the barriers.
+unsigned fused_block_threads(int64_t k) {
+    const int64_t cube_bits = std::min<int64_t>(k, 2);
+    return std::max(32U, 1U << (2 * (k - cube_bits)));
+}
 constexpr uint64_t kMaxFusedBlocks = 65535;
 
 }  // namespace
@@ -67,8 +72,8 @@ void launch_density_sparsesharemem(int64_t dimension, CuComplex<T>* data, uint64
     const uint64_t tiles = uint64_t{1} << (2 * (n - k));
     const auto blocks = static_cast<unsigned>(std::min(tiles, kMaxFusedBlocks));
     const size_t shared_bytes = (size_t{1} << (2 * k)) * sizeof(CuComplex<T>);
-    launch_kernel(density_sparsesharemem_kernel<T>, dim3(blocks), dim3(kFusedBlockThreads), shared_bytes, stream, data,
-                  dimension, tiles, active_mask, active_mask ^ all, k, n - k, gates, gate_count);
+    launch_kernel(density_sparsesharemem_kernel<T>, dim3(blocks), dim3(fused_block_threads(k)), shared_bytes, stream,
+                  data, dimension, tiles, active_mask, active_mask ^ all, k, n - k, gates, gate_count);
     check_launch("density_sparsesharemem kernel launch failed: ");
 }
 

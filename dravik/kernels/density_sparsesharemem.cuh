@@ -57,7 +57,8 @@ void check_density_gate(const DeviceDensityGate<double>& gate, int64_t k);
 constexpr int64_t kMaxFusedQubits = 5;
 
 // Applies `gate_count` records (in device memory) to every 2^k x 2^k tile over the qubits of
-// `active_mask`: min(tiles, 65535) blocks of 128 threads, 4^k elements of shared memory.
+// `active_mask`: min(tiles, 65535) blocks of one thread per register cube (at least 32),
+// 4^k elements of shared memory.
 template <typename T>
 void launch_density_sparsesharemem(int64_t dimension, CuComplex<T>* data, uint64_t active_mask, int64_t k,
                                    const DeviceDensityGate<T>* gates, int64_t gate_count, cudaStream_t stream);

@@ -7,7 +7,9 @@
 #include <cuda_runtime.h>
 
 #include <cstdint>
+#include <quorra_cube_run.cuh>
 #include <quorra_launch.cuh>
+#include <quorra_unroll.cuh>
 
 #include "../state/dravik_device_state.cuh"
 #include "density_sparsesharemem.cuh"
@@ -30,63 +32,244 @@ __host__ __device__ __forceinline__ uint64_t deposit_bits(uint64_t value, uint64
     return out;
 }
 
-// The gates [first, last), all on one target bit, on the whole tile (side 2^k, row-major
-// in shared memory). The threads share the 4^(k-1) 2x2 blocks on that bit; each thread
-// reads its block once, applies every gate of the range to it and writes it back, so no
-// barrier is needed between gates on the same bit. Control bits are never the target
-// bit, so the two rows (columns) of a block agree on the controls.
-template <typename T>
-__device__ __forceinline__ void apply_density_gates(CuComplex<T>* tile, int64_t k, const DeviceDensityGate<T>* first,
-                                                    const DeviceDensityGate<T>* last) {
-    const uint64_t side = uint64_t{1} << k;
-    const uint64_t half = side >> 1;
-    const uint64_t bit = uint64_t{1} << first->target;
-    const CuComplex<T> one{T(1), T(0)};
-    for (uint64_t item = threadIdx.x; item < half * half; item += blockDim.x) {
-        const uint64_t r0 = insert_zero_bits(item >> (k - 1), bit);
-        const uint64_t c0 = insert_zero_bits(item & (half - 1), bit);
-        CuComplex<T>* top = tile + r0 * side + c0;
-        CuComplex<T>* bottom = top + bit * side;
-        CuComplex<T> b00 = top[0], b01 = top[bit], b10 = bottom[0], b11 = bottom[bit];
-        for (const DeviceDensityGate<T>* gate = first; gate != last; ++gate) {
-            const uint64_t control_mask = static_cast<uint32_t>(gate->control_mask);
-            const uint64_t control_values = static_cast<uint32_t>(gate->control_values);
-            const bool row_on = (r0 & control_mask) == control_values;
-            const bool col_on = (c0 & control_mask) == control_values;
-            switch (static_cast<DensityGateKind>(gate->kind)) {
-                case DensityGateKind::Matrix:
-                    conjugate_block(gate->matrix, row_on, col_on, b00, b01, b10, b11);
-                    break;
-                case DensityGateKind::Diagonal: {  // f(r) B conj(f(c)), f = 1 off the controls
-                    const CuComplex<T> r0f = row_on ? gate->diag0 : one, r1f = row_on ? gate->diag1 : one;
-                    const CuComplex<T> c0f = conj(col_on ? gate->diag0 : one), c1f = conj(col_on ? gate->diag1 : one);
-                    b00 = r0f * b00 * c0f, b01 = r0f * b01 * c1f, b10 = r1f * b10 * c0f, b11 = r1f * b11 * c1f;
-                    break;
-                }
-                case DensityGateKind::Flip: {  // rows and/or columns exchanged where the controls hold
-                    if (row_on) {
-                        const CuComplex<T> t0 = b00, t1 = b01;
-                        b00 = b10, b01 = b11, b10 = t0, b11 = t1;
-                    }
-                    if (col_on) {
-                        const CuComplex<T> t0 = b00, t1 = b10;
-                        b00 = b01, b10 = b11, b01 = t0, b11 = t1;
-                    }
-                    break;
-                }
-                default:
-                    channel_block(channel_factors<T>(gate->channel_kind, gate->channel_parameter), b00, b01, b10, b11);
-                    break;
-            }
-        }
-        top[0] = b00;
-        top[bit] = b01;
-        bottom[0] = b10;
-        bottom[bit] = b11;
+// A thread's cube: the 2^C x 2^C elements of the tile whose rows, and whose columns,
+// differ only in the C cube bits, held in registers while a run of gates is applied. Every
+// index below is a compile-time constant after unrolling, so no array is placed in local
+// memory.
+template <typename T, int C>
+struct DensityCube {
+    static constexpr int kSide = 1 << C;
+    CuComplex<T> v[kSide][kSide];
+    uint32_t row[kSide];  // local row index of v[i][*]: row origin plus bit b of i at the b-th cube bit
+    uint32_t col[kSide];  // local column index of v[*][j], likewise
+};
+
+// Sets the cube's local rows and columns: the origins plus every combination of the cube bits.
+template <typename T, int C>
+__device__ __forceinline__ void place_density_cube(DensityCube<T, C>& cube, uint32_t row_origin, uint32_t col_origin,
+                                                   uint32_t cube_bits) {
+    uint32_t offset[DensityCube<T, C>::kSide];
+    quorra::cube_offsets<C>(cube_bits, offset);
+    QUORRA_UNROLL
+    for (int i = 0; i < DensityCube<T, C>::kSide; ++i) {
+        cube.row[i] = row_origin | offset[i];
+        cube.col[i] = col_origin | offset[i];
     }
 }
 
-// A fused group. Launch: min(tiles, 65535) blocks of 128 threads, 4^k x sizeof(CuComplex<T>)
+// Where the cube's elements live: in the shared tile (row-major, side 2^k), or in rho itself.
+// The first run of a tile loads its cubes straight from rho and the last run stores them
+// there, so neither needs a barrier to stage the tile through shared memory.
+template <typename T, int C>
+struct CubePlace {
+    CuComplex<T>* base;
+    uint64_t row[1 << C];  // element offset of each cube row, and of each cube column
+    uint64_t col[1 << C];
+    __device__ __forceinline__ CuComplex<T>& at(int i, int j) const { return base[row[i] + col[j]]; }
+};
+
+template <typename T, int C>
+__device__ __forceinline__ CubePlace<T, C> in_tile(const DensityCube<T, C>& cube, CuComplex<T>* tile, uint32_t side) {
+    CubePlace<T, C> place{tile, {}, {}};
+    QUORRA_UNROLL
+    for (int i = 0; i < DensityCube<T, C>::kSide; ++i) {
+        place.row[i] = static_cast<uint64_t>(cube.row[i]) * side;
+        place.col[i] = cube.col[i];
+    }
+    return place;
+}
+
+// Local index x of the tile is rho index base | deposit(x, active_mask); deposits of disjoint
+// bits combine by OR, so the cube's corners need only small deposits beyond the origin's.
+template <typename T, int C>
+__device__ __forceinline__ CubePlace<T, C> in_rho(const DensityCube<T, C>& cube, CuComplex<T>* data, uint64_t d,
+                                                  uint64_t row_base, uint64_t col_base, uint64_t active_mask) {
+    CubePlace<T, C> place{data, {}, {}};
+    const uint64_t row_origin = row_base | deposit_bits(cube.row[0], active_mask);
+    const uint64_t col_origin = col_base | deposit_bits(cube.col[0], active_mask);
+    QUORRA_UNROLL
+    for (int i = 0; i < DensityCube<T, C>::kSide; ++i) {
+        const uint64_t spread = i == 0 ? 0 : deposit_bits(cube.row[i] ^ cube.row[0], active_mask);
+        place.row[i] = (row_origin | spread) * d;
+        place.col[i] = col_origin | spread;
+    }
+    return place;
+}
+
+template <typename T, int C>
+__device__ __forceinline__ void load_density_cube(DensityCube<T, C>& cube, const CubePlace<T, C>& place) {
+    QUORRA_UNROLL
+    for (int i = 0; i < DensityCube<T, C>::kSide; ++i) {
+        QUORRA_UNROLL
+        for (int j = 0; j < DensityCube<T, C>::kSide; ++j) {
+            cube.v[i][j] = place.at(i, j);
+        }
+    }
+}
+
+template <typename T, int C>
+__device__ __forceinline__ void store_density_cube(const DensityCube<T, C>& cube, const CubePlace<T, C>& place) {
+    QUORRA_UNROLL
+    for (int i = 0; i < DensityCube<T, C>::kSide; ++i) {
+        QUORRA_UNROLL
+        for (int j = 0; j < DensityCube<T, C>::kSide; ++j) {
+            place.at(i, j) = cube.v[i][j];
+        }
+    }
+}
+
+// op(row_on, col_on, b00, b01, b10, b11) on every 2x2 block of the cube on cube bit R: rows
+// (and columns) i and i | 2^R. row_on (col_on) says whether the block's rows (columns) meet
+// the controls; control bits are never the target bit, so both rows of a block agree.
+template <int R, typename T, int C, typename Op>
+__device__ __forceinline__ void for_each_block(DensityCube<T, C>& cube, uint32_t control_mask, uint32_t control_values,
+                                               Op op) {
+    constexpr int kPartner = 1 << R;
+    QUORRA_UNROLL
+    for (int i = 0; i < DensityCube<T, C>::kSide; ++i) {
+        if ((i & kPartner) == 0) {
+            const bool row_on = (cube.row[i] & control_mask) == control_values;
+            QUORRA_UNROLL
+            for (int j = 0; j < DensityCube<T, C>::kSide; ++j) {
+                if ((j & kPartner) == 0) {
+                    const bool col_on = (cube.col[j] & control_mask) == control_values;
+                    op(row_on, col_on, cube.v[i][j], cube.v[i][j | kPartner], cube.v[i | kPartner][j],
+                       cube.v[i | kPartner][j | kPartner]);
+                }
+            }
+        }
+    }
+}
+
+// A Diagonal gate scales each element on its own: rho[r][c] <- f(r) rho[r][c] conj(f(c)),
+// f(x) = 1 off the controls, else diag1 where x has the target bit and diag0 where not. It
+// mixes no elements, so its target need not be a cube bit.
+template <typename T, int C>
+__device__ __forceinline__ void apply_density_diagonal(DensityCube<T, C>& cube, const DeviceDensityGate<T>& gate) {
+    const uint32_t control_mask = static_cast<uint32_t>(gate.control_mask);
+    const uint32_t control_values = static_cast<uint32_t>(gate.control_values);
+    const uint32_t bit = uint32_t{1} << gate.target;
+    const auto factor = [&](uint32_t x) {
+        const CuComplex<T> one{T(1), T(0)};
+        return (x & control_mask) != control_values ? one : (x & bit) != 0 ? gate.diag1 : gate.diag0;
+    };
+    QUORRA_UNROLL
+    for (int i = 0; i < DensityCube<T, C>::kSide; ++i) {
+        const CuComplex<T> row_factor = factor(cube.row[i]);
+        QUORRA_UNROLL
+        for (int j = 0; j < DensityCube<T, C>::kSide; ++j) {
+            cube.v[i][j] = row_factor * cube.v[i][j] * conj(factor(cube.col[j]));
+        }
+    }
+}
+
+// Local bits a gate mixes: none for a Diagonal gate, its target otherwise.
+template <typename T>
+__device__ __forceinline__ uint32_t density_mixed_bits(const DeviceDensityGate<T>& gate) {
+    return gate.kind == static_cast<int32_t>(DensityGateKind::Diagonal) ? 0 : uint32_t{1} << gate.target;
+}
+
+// One gate whose target is cube bit R.
+template <int R, typename T, int C>
+__device__ __forceinline__ void apply_density_gate(DensityCube<T, C>& cube, const DeviceDensityGate<T>& gate) {
+    const uint32_t control_mask = static_cast<uint32_t>(gate.control_mask);
+    const uint32_t control_values = static_cast<uint32_t>(gate.control_values);
+    switch (static_cast<DensityGateKind>(gate.kind)) {
+        case DensityGateKind::Matrix: {
+            const CuComplex<T> u[4] = {gate.matrix[0], gate.matrix[1], gate.matrix[2], gate.matrix[3]};
+            for_each_block<R>(cube, control_mask, control_values,
+                              [&](bool row_on, bool col_on, CuComplex<T>& b00, CuComplex<T>& b01, CuComplex<T>& b10,
+                                  CuComplex<T>& b11) { conjugate_block(u, row_on, col_on, b00, b01, b10, b11); });
+            break;
+        }
+        case DensityGateKind::Flip:  // rows and/or columns exchanged where the controls hold
+            for_each_block<R>(cube, control_mask, control_values,
+                              [](bool row_on, bool col_on, CuComplex<T>& b00, CuComplex<T>& b01, CuComplex<T>& b10,
+                                 CuComplex<T>& b11) {
+                                  if (row_on) {
+                                      const CuComplex<T> t0 = b00, t1 = b01;
+                                      b00 = b10, b01 = b11, b10 = t0, b11 = t1;
+                                  }
+                                  if (col_on) {
+                                      const CuComplex<T> t0 = b00, t1 = b10;
+                                      b00 = b01, b10 = b11, b01 = t0, b11 = t1;
+                                  }
+                              });
+            break;
+        default: {
+            const ChannelFactors<T> f = channel_factors<T>(gate.channel_kind, gate.channel_parameter);
+            for_each_block<R>(cube, 0, 0,
+                              [&](bool, bool, CuComplex<T>& b00, CuComplex<T>& b01, CuComplex<T>& b10,
+                                  CuComplex<T>& b11) { channel_block(f, b00, b01, b10, b11); });
+            break;
+        }
+    }
+}
+
+// The tiles of this block with cubes of C bits (C = min(k, 2)). Gates are taken in runs
+// whose mixed bits fit in C local bits; the run's cube bits are those, padded with the highest
+// free local bits so that neighbouring threads own neighbouring columns. Within a run each
+// thread applies every gate of the run to its own cubes in registers, so a barrier is
+// needed only between runs: a group of one run has none.
+template <typename T, int C>
+__device__ __forceinline__ void density_tiles(CuComplex<T>* data, CuComplex<T>* tile, uint64_t d, uint64_t tiles,
+                                              uint64_t active_mask, uint64_t inactive_mask, int64_t k,
+                                              int64_t rest_count, const DeviceDensityGate<T>* gates,
+                                              int64_t gate_count) {
+    const uint32_t side = uint32_t{1} << k;
+    const uint32_t cube_cols = side >> C;
+    const uint32_t cubes = cube_cols * cube_cols;
+    for (uint64_t t = blockIdx.x; t < tiles; t += gridDim.x) {
+        const uint64_t row_base = deposit_bits(t >> rest_count, inactive_mask);
+        const uint64_t col_base = deposit_bits(t & ((uint64_t{1} << rest_count) - 1), inactive_mask);
+        for (int64_t g = 0; g < gate_count;) {
+            const quorra::CubeRun run =
+                quorra::next_cube_run<C>(g, gate_count, side, [&](int64_t r) { return density_mixed_bits(gates[r]); });
+            const int64_t end = run.end;
+            const uint32_t cube_bits = run.cube_bits;
+            const uint32_t others = (side - 1) & ~cube_bits;
+            const bool first_run = g == 0;
+            const bool last_run = end == gate_count;
+            if (!first_run) {
+                __syncthreads();  // the previous run's cubes are all back in the tile
+            }
+            for (uint32_t c = threadIdx.x; c < cubes; c += blockDim.x) {
+                DensityCube<T, C> cube;
+                place_density_cube(cube, static_cast<uint32_t>(deposit_bits(c / cube_cols, others)),
+                                   static_cast<uint32_t>(deposit_bits(c % cube_cols, others)), cube_bits);
+                // Separate calls, not one pointer that may be either: the compiler then knows
+                // which accesses are to shared memory.
+                if (first_run) {
+                    load_density_cube(cube, in_rho(cube, data, d, row_base, col_base, active_mask));
+                } else {
+                    load_density_cube(cube, in_tile(cube, tile, side));
+                }
+                for (int64_t r = g; r < end; ++r) {
+                    const DeviceDensityGate<T>& gate = gates[r];
+                    if (gate.kind == static_cast<int32_t>(DensityGateKind::Diagonal)) {
+                        apply_density_diagonal(cube, gate);
+                        continue;
+                    }
+                    quorra::with_constant<C>(__popc(cube_bits & ((uint32_t{1} << gate.target) - 1)),
+                                             [&](auto rank) { apply_density_gate<decltype(rank)::value>(cube, gate); });
+                }
+                if (last_run) {
+                    store_density_cube(cube, in_rho(cube, data, d, row_base, col_base, active_mask));
+                } else {
+                    store_density_cube(cube, in_tile(cube, tile, side));
+                }
+            }
+            g = end;
+        }
+        // The next tile's first run must not refill the tile while other threads still read
+        // this one's; the tile count is the same for every thread of the block.
+        if (t + gridDim.x < tiles) {
+            __syncthreads();
+        }
+    }
+}
+
+// A fused group. Launch: min(tiles, 65535) blocks of any size, 4^k x sizeof(CuComplex<T>)
 // bytes of dynamic shared memory. Tile t takes row part t >> (n-k) and column part
 // t & (2^(n-k) - 1), each spread over the inactive bits; its local indices run over the
 // active bits. Each block loops over tiles blockIdx.x, + gridDim.x, ...: the loop bound is
@@ -99,32 +282,11 @@ __global__ void density_sparsesharemem_kernel(CuComplex<T>* data, int64_t dimens
     QUORRA_DYNAMIC_SHARED(double2, shared_words);  // one non-template type for every T
     CuComplex<T>* tile = reinterpret_cast<CuComplex<T>*>(shared_words);
     const uint64_t d = static_cast<uint64_t>(dimension);
-    const uint64_t side = uint64_t{1} << k;
-    const uint64_t elements = side * side;
-    for (uint64_t t = blockIdx.x; t < tiles; t += gridDim.x) {
-        const uint64_t row_base = deposit_bits(t >> rest_count, inactive_mask);
-        const uint64_t col_base = deposit_bits(t & ((uint64_t{1} << rest_count) - 1), inactive_mask);
-        for (uint64_t e = threadIdx.x; e < elements; e += blockDim.x) {
-            const uint64_t row = row_base | deposit_bits(e >> k, active_mask);
-            tile[e] = data[row * d + (col_base | deposit_bits(e & (side - 1), active_mask))];
-        }
-        __syncthreads();
-        // Consecutive gates on one target bit form one phase; the bound of every loop
-        // depends on the records only, so all threads meet the same barriers.
-        for (int64_t g = 0; g < gate_count;) {
-            int64_t end = g + 1;
-            while (end < gate_count && gates[end].target == gates[g].target) {
-                ++end;
-            }
-            apply_density_gates(tile, k, gates + g, gates + end);
-            __syncthreads();  // the next phase sees this one's complete result
-            g = end;
-        }
-        for (uint64_t e = threadIdx.x; e < elements; e += blockDim.x) {
-            const uint64_t row = row_base | deposit_bits(e >> k, active_mask);
-            data[row * d + (col_base | deposit_bits(e & (side - 1), active_mask))] = tile[e];
-        }
-        __syncthreads();  // the tile is written back before the next one is loaded
+    // k is the same for the whole launch, so every thread takes the same branch.
+    if (k >= 2) {
+        density_tiles<T, 2>(data, tile, d, tiles, active_mask, inactive_mask, k, rest_count, gates, gate_count);
+    } else {
+        density_tiles<T, 1>(data, tile, d, tiles, active_mask, inactive_mask, k, rest_count, gates, gate_count);
     }
 }
 

@@ -89,13 +89,26 @@ inline cudaError_t cudaMalloc(T** ptr, size_t size) {
 // constinit tells every reader that they need no dynamic initialisation, so an access
 // is a plain thread-local load rather than a call through a TLS wrapper (which also
 // trips GCC 12's UBSan null check with a false report).
-extern thread_local constinit uint3 threadIdx;
-extern thread_local constinit uint3 blockIdx;
-extern thread_local constinit dim3 blockDim;
-extern thread_local constinit dim3 gridDim;
+// They are in the static TLS block (initial-exec), so a read is one load relative to the
+// thread pointer rather than a call to __tls_get_addr: kernels and the scheduler read them
+// at every thread switch.
+#define HOSTCUDA_STATIC_TLS __attribute__((tls_model("initial-exec")))
+extern thread_local constinit uint3 threadIdx HOSTCUDA_STATIC_TLS;
+extern thread_local constinit uint3 blockIdx HOSTCUDA_STATIC_TLS;
+extern thread_local constinit dim3 blockDim HOSTCUDA_STATIC_TLS;
+extern thread_local constinit dim3 gridDim HOSTCUDA_STATIC_TLS;
 
 void __syncthreads();
 double atomicAdd(double* address, double value);
+
+// Integer intrinsics with the device's results (__clz(0) is 32). The bit count is spelled
+// out: without a popcount instruction in the target, the builtin is a library call.
+inline int __popc(unsigned int x) {
+    x = x - ((x >> 1) & 0x55555555U);
+    x = (x & 0x33333333U) + ((x >> 2) & 0x33333333U);
+    return static_cast<int>((((x + (x >> 4)) & 0x0f0f0f0fU) * 0x01010101U) >> 24);
+}
+inline int __clz(int x) { return x == 0 ? 32 : __builtin_clz(static_cast<unsigned int>(x)); }
 
 namespace hostcuda {
 

@@ -60,12 +60,54 @@
 #endif
 
 // Under a sanitizer the fibers switch with swapcontext, which the sanitizer is told about.
+// Otherwise, on x86-64, with a stack switch of our own; elsewhere with _setjmp/_longjmp.
 #define HOSTCUDA_SWAPCONTEXT (HOSTCUDA_ASAN || HOSTCUDA_TSAN)
+#if !HOSTCUDA_SWAPCONTEXT && defined(__x86_64__)
+#define HOSTCUDA_STACK_SWITCH 1
+#else
+#define HOSTCUDA_STACK_SWITCH 0
+#endif
 
-thread_local constinit uint3 threadIdx{0, 0, 0};
-thread_local constinit uint3 blockIdx{0, 0, 0};
-thread_local constinit dim3 blockDim{1, 1, 1};
-thread_local constinit dim3 gridDim{1, 1, 1};
+#if HOSTCUDA_STACK_SWITCH
+// Saves the callee-saved registers on the current stack, stores the stack pointer in *from,
+// and continues on the stack `to`, which was left by the same function (or laid out by
+// initial_fiber_stack). A block switches fibers twice per thread at every barrier; glibc's
+// _longjmp also walks cleanup handlers and demangles pointers, which made the switches a
+// large part of a barrier-heavy kernel's time. The SSE and x87 control words are not
+// switched (saving them costs more than the rest): fibers never leave their OS thread and
+// no kernel changes them.
+extern "C" __attribute__((visibility("hidden"))) void hostcuda_switch_stack(void** from, void* to);
+asm(R"(
+    .pushsection .text
+    .p2align 4
+    .globl hostcuda_switch_stack
+    .hidden hostcuda_switch_stack
+    .type hostcuda_switch_stack, @function
+hostcuda_switch_stack:
+    pushq %rbp
+    pushq %rbx
+    pushq %r12
+    pushq %r13
+    pushq %r14
+    pushq %r15
+    movq %rsp, (%rdi)
+    movq %rsi, %rsp
+    popq %r15
+    popq %r14
+    popq %r13
+    popq %r12
+    popq %rbx
+    popq %rbp
+    ret
+    .size hostcuda_switch_stack, .-hostcuda_switch_stack
+    .popsection
+)");
+#endif
+
+thread_local constinit uint3 threadIdx HOSTCUDA_STATIC_TLS{0, 0, 0};
+thread_local constinit uint3 blockIdx HOSTCUDA_STATIC_TLS{0, 0, 0};
+thread_local constinit dim3 blockDim HOSTCUDA_STATIC_TLS{1, 1, 1};
+thread_local constinit dim3 gridDim HOSTCUDA_STATIC_TLS{1, 1, 1};
 
 namespace {
 
@@ -204,10 +246,12 @@ struct GridLaunch {
 };
 
 // A fiber stack with a guard page below it, so an overflow faults instead of
-// silently overwriting a neighbour's stack.
+// silently overwriting a neighbour's stack. Its top is lowered by `colour` bytes: the
+// mappings are page aligned, so without it the hot top lines of every fiber's stack would
+// compete for the same few cache sets and each switch would miss the L1 cache.
 class FiberStack {
 public:
-    FiberStack() {
+    explicit FiberStack(size_t colour) : colour_(colour) {
         page_ = static_cast<size_t>(sysconf(_SC_PAGE_SIZE));
         mapping_ = mmap(nullptr, kFiberStackBytes + page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (mapping_ == MAP_FAILED) {
@@ -220,23 +264,33 @@ public:
     FiberStack& operator=(const FiberStack&) = delete;
 
     void* bottom() const { return static_cast<char*>(mapping_) + page_; }
-    size_t size() const { return kFiberStackBytes; }
+    size_t size() const { return kFiberStackBytes - colour_; }
 
 private:
     void* mapping_ = nullptr;
     size_t page_ = 0;
+    size_t colour_ = 0;
 };
 
 enum class FiberState { Running, AtBarrier, Done };
 
-// A fiber is made once per stack and then kept: each thread of a later block reuses it,
-// so starting a thread costs one jump instead of a new context. Switches are plain
-// _setjmp/_longjmp (no signal-mask system calls); under ASan they stay on swapcontext,
-// whose stack switches the sanitizer is told about.
-struct Fiber {
+// Saved machine state of the switch variants that need more than a stack pointer. It is
+// kept out of Fiber, so that the scheduler's walks over a block's fibers touch few cache
+// lines.
+struct FiberContext {
     ucontext_t context{};
     jmp_buf jump{};
-    bool entered = false;  // the context has been entered and waits in the trampoline loop
+};
+
+// A fiber is made once per stack and then kept: each thread of a later block reuses it,
+// so starting a thread costs one switch instead of a new context. Switches are a stack
+// switch of our own on x86-64 and plain _setjmp/_longjmp elsewhere (no signal-mask system
+// calls); under a sanitizer they stay on swapcontext, whose stack switches the sanitizer
+// is told about.
+struct Fiber {
+    std::unique_ptr<FiberContext> saved = std::make_unique<FiberContext>();
+    void* stack_pointer = nullptr;  // where a stack switch left the fiber
+    bool entered = false;           // the context has been entered and waits in the trampoline loop
     FiberState state = FiberState::Running;
     void* fake_stack = nullptr;
     void* tsan_fiber = nullptr;
@@ -389,43 +443,72 @@ private:
 #if HOSTCUDA_SWAPCONTEXT
         asan_start_switch(&fiber.fake_stack, scheduler_bottom_, scheduler_size_);
         tsan_switch_to(scheduler_tsan_fiber_);
-        swapcontext(&fiber.context, &scheduler_context_);
+        swapcontext(&fiber.saved->context, &scheduler_context_);
         asan_finish_switch(fiber.fake_stack, &scheduler_bottom_, &scheduler_size_);
+#elif HOSTCUDA_STACK_SWITCH
+        hostcuda_switch_stack(&fiber.stack_pointer, scheduler_stack_pointer_);
 #else
-        if (_setjmp(fiber.jump) == 0) {
+        if (_setjmp(fiber.saved->jump) == 0) {
             _longjmp(scheduler_jump_, 1);
         }
 #endif
     }
 
+#if HOSTCUDA_STACK_SWITCH
+    // A fresh fiber's stack as hostcuda_switch_stack leaves one: six zeroed registers and
+    // the trampoline as the return address, placed so that the trampoline starts with the
+    // stack alignment of a called function.
+    static void* initial_fiber_stack(const FiberStack& stack) {
+        auto* top = reinterpret_cast<uint64_t*>(static_cast<char*>(stack.bottom()) + stack.size());
+        top[-1] = 0;  // the trampoline's own return address: it never returns
+        top[-2] = reinterpret_cast<uint64_t>(&BlockScheduler::trampoline);
+        for (int slot = 3; slot <= 8; ++slot) {
+            top[-slot] = 0;
+        }
+        return &top[-8];
+    }
+#endif
+
     void ensure_fibers(unsigned long long threads) {
         while (stacks_.size() < threads) {
-            stacks_.push_back(std::make_unique<FiberStack>());
+            constexpr size_t kCacheLine = 64;
+            constexpr size_t kColours = 64;  // the sets of a typical 32 KiB L1 data cache
+            stacks_.push_back(std::make_unique<FiberStack>(stacks_.size() % kColours * kCacheLine));
         }
         if (fibers_.size() < threads) {
-            // Growing moves the fibers, and a saved ucontext points into itself: start afresh.
+            // Start afresh after growing: no fiber may be waiting inside a moved record.
             fibers_.resize(threads);
             for (Fiber& fiber : fibers_) {
                 fiber.entered = false;
             }
+        }
+        // Thread indices are worked out once per block shape, not for every block.
+        if (indexed_threads_ != threads || indexed_block_.x != block_.x || indexed_block_.y != block_.y) {
+            for (unsigned long long t = 0; t < threads; ++t) {
+                fibers_[t].thread_index = thread_index_of(t, block_);
+            }
+            indexed_threads_ = threads;
+            indexed_block_ = block_;
         }
     }
 
     void start_fiber(unsigned long long t) {
         Fiber& fiber = fibers_[t];
         fiber.state = FiberState::Running;
-        fiber.thread_index = thread_index_of(t, block_);
         if (fiber.entered) {
             return;  // waiting in the trampoline loop for its next thread
         }
         fiber.fake_stack = nullptr;
         tsan_destroy_fiber(fiber.tsan_fiber);
         fiber.tsan_fiber = tsan_create_fiber();
-        getcontext(&fiber.context);
-        fiber.context.uc_stack.ss_sp = stacks_[t]->bottom();
-        fiber.context.uc_stack.ss_size = stacks_[t]->size();
-        fiber.context.uc_link = nullptr;
-        makecontext(&fiber.context, &BlockScheduler::trampoline, 0);
+#if !HOSTCUDA_STACK_SWITCH
+        ucontext_t& context = fiber.saved->context;
+        getcontext(&context);
+        context.uc_stack.ss_sp = stacks_[t]->bottom();
+        context.uc_stack.ss_size = stacks_[t]->size();
+        context.uc_link = nullptr;
+        makecontext(&context, &BlockScheduler::trampoline, 0);
+#endif
     }
 
     void resume(unsigned long long t) {
@@ -438,15 +521,21 @@ private:
         scheduler_tsan_fiber_ = tsan_current_fiber();
         asan_start_switch(&fake_stack, stacks_[t]->bottom(), stacks_[t]->size());
         tsan_switch_to(fiber.tsan_fiber);
-        swapcontext(&scheduler_context_, &fiber.context);
+        swapcontext(&scheduler_context_, &fiber.saved->context);
         asan_finish_switch(fake_stack, nullptr, nullptr);
+#elif HOSTCUDA_STACK_SWITCH
+        if (!fiber.entered) {
+            fiber.entered = true;
+            fiber.stack_pointer = initial_fiber_stack(*stacks_[t]);
+        }
+        hostcuda_switch_stack(&scheduler_stack_pointer_, fiber.stack_pointer);
 #else
         if (_setjmp(scheduler_jump_) == 0) {
             if (fiber.entered) {
-                _longjmp(fiber.jump, 1);
+                _longjmp(fiber.saved->jump, 1);
             }
             fiber.entered = true;
-            setcontext(&fiber.context);
+            setcontext(&fiber.saved->context);
         }
 #endif
         current_ = -1;
@@ -470,8 +559,11 @@ private:
 
     std::vector<std::unique_ptr<FiberStack>> stacks_;
     std::vector<Fiber> fibers_;
+    unsigned long long indexed_threads_ = 0;  // the fibers' thread indices are for this many
+    dim3 indexed_block_{0, 0, 0};             // threads of blocks of this shape
     ucontext_t scheduler_context_{};
     jmp_buf scheduler_jump_{};
+    void* scheduler_stack_pointer_ = nullptr;
     const void* scheduler_bottom_ = nullptr;
     size_t scheduler_size_ = 0;
     void* scheduler_tsan_fiber_ = nullptr;
@@ -494,9 +586,17 @@ private:
     alignas(256) unsigned char static_arena_[kMaxShared];
 };
 
+// The scheduler lives on the heap: its shared-memory arena would make the module's TLS
+// block too large for the static TLS the built-ins use. The pointer is found without a
+// call, since every __syncthreads needs it.
+thread_local constinit BlockScheduler* tls_scheduler HOSTCUDA_STATIC_TLS = nullptr;
+
 BlockScheduler& scheduler() {
-    thread_local BlockScheduler instance;
-    return instance;
+    if (tls_scheduler == nullptr) {
+        thread_local const std::unique_ptr<BlockScheduler> owner = std::make_unique<BlockScheduler>();
+        tls_scheduler = owner.get();
+    }
+    return *tls_scheduler;
 }
 
 void BlockScheduler::trampoline() {

@@ -39,7 +39,7 @@ void launch_sparsesharemem(int64_t n, CuComplex<T>* state, uint64_t active_mask,
     const uint64_t inactive_mask = active_mask ^ all;
     const size_t shared_bytes = (size_t{1} << k) * sizeof(CuComplex<T>);
     quorra::launch_kernel(sparsesharemem_kernel<T>, dim3(static_cast<unsigned>(std::min(num_tiles, kMaxGrid))),
-                          dim3(kSparseShareMemThreads), shared_bytes, stream, state, num_tiles, active_mask,
+                          dim3(sparsesharemem_block_threads(k)), shared_bytes, stream, state, num_tiles, active_mask,
                           inactive_mask, static_cast<int>(k), gates, static_cast<int>(gate_count));
 }
 

@@ -1,9 +1,10 @@
 // SparseShareMem kernel: device code only; the launcher in velqa_sparsesharemem.cu owns
 // validation and geometry. Read by nvcc (cuda build) and by g++ against the host stand-in.
 //
-// Launch contract: blocks of kSparseShareMemThreads threads, 2^k * sizeof(CuComplex<T>)
-// bytes of dynamic shared memory (the tile), any grid size; block b handles the tiles
-// b, b + gridDim.x, ... so every block runs the same number of barriers per tile.
+// Launch contract: blocks of sparsesharemem_block_threads(k) threads (one per register cube),
+// 2^k * sizeof(CuComplex<T>) bytes of dynamic shared memory (the tile), any grid size; block b
+// handles the tiles b, b + gridDim.x, ... so every block runs the same number of barriers per
+// tile.
 #pragma once
 
 #include <cuda_runtime.h>
@@ -12,55 +13,19 @@
 
 #include "fusion/velqa_matrix_gate.hpp"
 #include "gates/velqa_index_bits.cuh"
+#include "quorra_cube_run.cuh"
 #include "quorra_launch.cuh"
+#include "quorra_unroll.cuh"
 #include "state/velqa_device_state.cuh"
 
 namespace velqa::fusion {
 
-constexpr unsigned kSparseShareMemThreads = 128;
-
-// i * (x, y) for a real x: the product with a purely imaginary matrix entry.
-template <typename T>
-__device__ __forceinline__ CuComplex<T> times_i(T x, CuComplex<T> a) {
-    return CuComplex<T>{-x * a.im, x * a.re};
-}
-
-// One 2x2 record on the pair (j0, j0 | target bit) of the tile; the shortcuts give the same
-// amplitudes as the general product with the record's matrix.
-template <typename T>
-__device__ __forceinline__ void apply_pair(CuComplex<T>* tile, uint32_t j0, uint32_t j1, const DeviceMatrixGate<T>& g) {
-    const CuComplex<T> a0 = tile[j0];
-    const CuComplex<T> a1 = tile[j1];
-    switch (static_cast<MatrixGateKind>(g.kind)) {
-        case MatrixGateKind::PauliX:
-            tile[j0] = a1;
-            tile[j1] = a0;
-            break;
-        case MatrixGateKind::PauliY:
-            tile[j0] = CuComplex<T>{a1.im, -a1.re};
-            tile[j1] = CuComplex<T>{-a0.im, a0.re};
-            break;
-        case MatrixGateKind::Hadamard:
-            tile[j0] = g.m[0].re * (a0 + a1);
-            tile[j1] = g.m[0].re * (a0 - a1);
-            break;
-        case MatrixGateKind::Diagonal:
-            tile[j0] = g.m[0] * a0;
-            tile[j1] = g.m[3] * a1;
-            break;
-        case MatrixGateKind::RotX:
-            tile[j0] = g.m[0].re * a0 + times_i(g.m[1].im, a1);
-            tile[j1] = times_i(g.m[2].im, a0) + g.m[3].re * a1;
-            break;
-        case MatrixGateKind::RotY:
-            tile[j0] = g.m[0].re * a0 + g.m[1].re * a1;
-            tile[j1] = g.m[2].re * a0 + g.m[3].re * a1;
-            break;
-        default:
-            tile[j0] = g.m[0] * a0 + g.m[1] * a1;
-            tile[j1] = g.m[2] * a0 + g.m[3] * a1;
-            break;
-    }
+// One thread per register cube of a tile (2^(k-3) cubes of eight amplitudes), at least a
+// warp: 128 threads for k = 10, the largest tile.
+__host__ __forceinline__ unsigned sparsesharemem_block_threads(int64_t k) {
+    const int64_t cube_bits = k < 3 ? k : 3;
+    const unsigned cubes = 1U << (k - cube_bits);
+    return cubes > 32 ? cubes : 32;
 }
 
 // Local bits a record mixes: none for a diagonal record, both targets of a SWAP, otherwise
@@ -74,79 +39,258 @@ __device__ __forceinline__ uint32_t mixed_bits(const DeviceMatrixGate<T>& g) {
     return g.kind == static_cast<int32_t>(MatrixGateKind::Swap) ? bits | (uint32_t{1} << g.target1) : bits;
 }
 
-// Set bits of a local mask (at most 10 of them).
-__device__ __forceinline__ int local_bit_count(uint32_t mask) {
-    int count = 0;
-    for (; mask != 0; mask &= mask - 1) {
-        ++count;
+// A thread's cube: the 2^C tile positions that differ only in the C cube bits, held in
+// registers while a run of records is applied. Every index below is a compile-time constant
+// after unrolling, so neither array is placed in local memory.
+template <typename T, int C>
+struct Cube {
+    static constexpr int kSize = 1 << C;
+    CuComplex<T> v[kSize];
+    uint32_t at[kSize];  // tile position of v[m]: origin plus bit i of m at the i-th cube bit
+};
+
+// Sets the cube's tile positions: origin plus every combination of the cube bits.
+template <typename T, int C>
+__device__ __forceinline__ void place_cube(Cube<T, C>& cube, uint32_t origin, uint32_t cube_bits) {
+    quorra::cube_offsets<C>(cube_bits, cube.at);
+    QUORRA_UNROLL
+    for (int m = 0; m < Cube<T, C>::kSize; ++m) {
+        cube.at[m] |= origin;
     }
-    return count;
 }
 
-// Position of the single set bit `bit` among the set bits of `mask`.
-__device__ __forceinline__ uint32_t rank_in(uint32_t mask, uint32_t bit) {
-    return static_cast<uint32_t>(local_bit_count(mask & (bit - 1)));
+// Where the cube's amplitudes live: in the shared tile, or in the state itself. The first run
+// of a tile loads its cubes straight from the state and the last run stores them there, so
+// neither needs a barrier to stage the tile through shared memory.
+template <typename T, int C>
+struct CubePlace {
+    CuComplex<T>* base;
+    uint64_t at[1 << C];
+    __device__ __forceinline__ CuComplex<T>& operator[](int m) const { return base[at[m]]; }
+};
+
+template <typename T, int C>
+__device__ __forceinline__ CubePlace<T, C> in_tile(const Cube<T, C>& cube, CuComplex<T>* tile) {
+    CubePlace<T, C> place{tile, {}};
+    QUORRA_UNROLL
+    for (int m = 0; m < Cube<T, C>::kSize; ++m) {
+        place.at[m] = cube.at[m];
+    }
+    return place;
 }
 
-// Tile position m of a cube: origin with the bits of m deposited into cube_bits (at most
-// three). Worked out on the fly: an indexed array of positions would live in local memory.
-__device__ __forceinline__ uint32_t cube_position(uint32_t origin, uint32_t cube_bits, uint32_t m) {
-    uint32_t position = origin;
-    for (uint32_t bits = cube_bits; bits != 0 && m != 0; bits &= bits - 1, m >>= 1) {
-        if ((m & 1) != 0) {
-            position |= bits & (~bits + 1);
+// The cube's state indices: its origin's, then every combination of the cube bits as state
+// bits (state_cube_bits: the run's cube bits deposited into the active qubits).
+template <typename T, int C>
+__device__ __forceinline__ CubePlace<T, C> in_state(CuComplex<T>* state, uint64_t origin, uint64_t state_cube_bits) {
+    CubePlace<T, C> place{state, {}};
+    quorra::cube_offsets<C>(state_cube_bits, place.at);
+    QUORRA_UNROLL
+    for (int m = 0; m < Cube<T, C>::kSize; ++m) {
+        place.at[m] |= origin;
+    }
+    return place;
+}
+
+template <typename T, int C>
+__device__ __forceinline__ void load_cube(Cube<T, C>& cube, const CubePlace<T, C>& place) {
+    QUORRA_UNROLL
+    for (int m = 0; m < Cube<T, C>::kSize; ++m) {
+        cube.v[m] = place[m];
+    }
+}
+
+template <typename T, int C>
+__device__ __forceinline__ void store_cube(const Cube<T, C>& cube, const CubePlace<T, C>& place) {
+    QUORRA_UNROLL
+    for (int m = 0; m < Cube<T, C>::kSize; ++m) {
+        place[m] = cube.v[m];
+    }
+}
+
+// op(a0, a1) on every pair (m, m | 2^R) of the cube whose lower position meets the controls.
+template <int R, typename T, int C, typename Op>
+__device__ __forceinline__ void for_each_pair(Cube<T, C>& cube, uint32_t control_mask, uint32_t control_value, Op op) {
+    QUORRA_UNROLL
+    for (int m = 0; m < Cube<T, C>::kSize; ++m) {
+        if (((m >> R) & 1) == 0 && (cube.at[m] & control_mask) == control_value) {
+            op(cube.v[m], cube.v[m | (1 << R)]);
         }
     }
-    return position;
 }
 
-// One record on a cube: the 2^c tile positions cube_position(origin, S, m) that differ only in
-// the bits of S. Every bit the record mixes lies in S, so the cube's owner needs no other
-// thread's data.
+// i * (x, y) for a real x: the product with a purely imaginary matrix entry.
 template <typename T>
-__device__ __forceinline__ void apply_to_cube(CuComplex<T>* tile, uint32_t origin, uint32_t cube_size,
-                                              uint32_t cube_bits, const DeviceMatrixGate<T>& g) {
-    const uint32_t control_mask = static_cast<uint32_t>(g.control_mask);
-    const uint32_t control_value = static_cast<uint32_t>(g.control_value);
+__device__ __forceinline__ CuComplex<T> times_i(T x, CuComplex<T> a) {
+    return CuComplex<T>{-x * a.im, x * a.re};
+}
+
+// A one-target record whose target is cube bit R. The shortcuts give the same amplitudes as
+// the general product with the record's matrix.
+template <int R, typename T, int C>
+__device__ __forceinline__ void apply_mixing(Cube<T, C>& cube, const DeviceMatrixGate<T>& g) {
+    const uint32_t mask = static_cast<uint32_t>(g.control_mask);
+    const uint32_t value = static_cast<uint32_t>(g.control_value);
+    const CuComplex<T> m00 = g.m[0];
+    const CuComplex<T> m01 = g.m[1];
+    const CuComplex<T> m10 = g.m[2];
+    const CuComplex<T> m11 = g.m[3];
+    switch (static_cast<MatrixGateKind>(g.kind)) {
+        case MatrixGateKind::PauliX:
+            for_each_pair<R>(cube, mask, value, [](CuComplex<T>& a0, CuComplex<T>& a1) {
+                const CuComplex<T> t = a0;
+                a0 = a1;
+                a1 = t;
+            });
+            break;
+        case MatrixGateKind::PauliY:
+            for_each_pair<R>(cube, mask, value, [](CuComplex<T>& a0, CuComplex<T>& a1) {
+                const CuComplex<T> t = a0;
+                a0 = CuComplex<T>{a1.im, -a1.re};
+                a1 = CuComplex<T>{-t.im, t.re};
+            });
+            break;
+        case MatrixGateKind::Hadamard:
+            for_each_pair<R>(cube, mask, value, [r = m00.re](CuComplex<T>& a0, CuComplex<T>& a1) {
+                const CuComplex<T> t = a0;
+                a0 = r * (t + a1);
+                a1 = r * (t - a1);
+            });
+            break;
+        case MatrixGateKind::RotX:
+            for_each_pair<R>(cube, mask, value, [=](CuComplex<T>& a0, CuComplex<T>& a1) {
+                const CuComplex<T> t = a0;
+                a0 = m00.re * t + times_i(m01.im, a1);
+                a1 = times_i(m10.im, t) + m11.re * a1;
+            });
+            break;
+        case MatrixGateKind::RotY:
+            for_each_pair<R>(cube, mask, value, [=](CuComplex<T>& a0, CuComplex<T>& a1) {
+                const CuComplex<T> t = a0;
+                a0 = m00.re * t + m01.re * a1;
+                a1 = m10.re * t + m11.re * a1;
+            });
+            break;
+        default:
+            for_each_pair<R>(cube, mask, value, [=](CuComplex<T>& a0, CuComplex<T>& a1) {
+                const CuComplex<T> t = a0;
+                a0 = m00 * t + m01 * a1;
+                a1 = m10 * t + m11 * a1;
+            });
+            break;
+    }
+}
+
+// A SWAP record on cube bits R0 (target0) and R1 (target1): positions with bits (0, 1) there
+// exchange with their (1, 0) partners.
+template <int R0, int R1, typename T, int C>
+__device__ __forceinline__ void apply_swap(Cube<T, C>& cube, const DeviceMatrixGate<T>& g) {
+    if constexpr (R0 != R1) {
+        const uint32_t mask = static_cast<uint32_t>(g.control_mask);
+        const uint32_t value = static_cast<uint32_t>(g.control_value);
+        QUORRA_UNROLL
+        for (int m = 0; m < Cube<T, C>::kSize; ++m) {
+            if (((m >> R0) & 1) == 0 && ((m >> R1) & 1) == 1 && (cube.at[m] & mask) == value) {
+                const CuComplex<T> t = cube.v[m];
+                cube.v[m] = cube.v[m ^ (1 << R0) ^ (1 << R1)];
+                cube.v[m ^ (1 << R0) ^ (1 << R1)] = t;
+            }
+        }
+    }
+}
+
+// One record on a cube that holds every bit the record mixes.
+template <typename T, int C>
+__device__ __forceinline__ void apply_record(Cube<T, C>& cube, uint32_t cube_bits, const DeviceMatrixGate<T>& g) {
     const uint32_t b0 = uint32_t{1} << g.target0;
     if (g.kind == static_cast<int32_t>(MatrixGateKind::Diagonal)) {
-        for (uint32_t m = 0; m < cube_size; ++m) {
-            const uint32_t j = cube_position(origin, cube_bits, m);
-            if (((j & ~b0) & control_mask) == control_value) {
-                tile[j] = ((j & b0) != 0 ? g.m[3] : g.m[0]) * tile[j];
+        const uint32_t mask = static_cast<uint32_t>(g.control_mask);
+        const uint32_t value = static_cast<uint32_t>(g.control_value);
+        QUORRA_UNROLL
+        for (int m = 0; m < Cube<T, C>::kSize; ++m) {
+            const uint32_t j = cube.at[m];
+            if (((j & ~b0) & mask) == value) {
+                cube.v[m] = ((j & b0) != 0 ? g.m[3] : g.m[0]) * cube.v[m];
             }
         }
         return;
     }
-    const uint32_t p0 = uint32_t{1} << rank_in(cube_bits, b0);
+    const int r0 = __popc(cube_bits & (b0 - 1));
     if (g.kind == static_cast<int32_t>(MatrixGateKind::Swap)) {
-        const uint32_t p1 = uint32_t{1} << rank_in(cube_bits, uint32_t{1} << g.target1);
-        for (uint32_t m = 0; m < cube_size; ++m) {
-            // Position m has target0 bit 0 and target1 bit 1; its partner the other way round.
-            const uint32_t j = cube_position(origin, cube_bits, m);
-            if ((m & p0) == 0 && (m & p1) != 0 && (j & control_mask) == control_value) {
-                const uint32_t partner = cube_position(origin, cube_bits, m ^ p0 ^ p1);
-                const CuComplex<T> a = tile[j];
-                tile[j] = tile[partner];
-                tile[partner] = a;
-            }
-        }
+        const int r1 = __popc(cube_bits & ((uint32_t{1} << g.target1) - 1));
+        quorra::with_constant<C>(r0, [&](auto R0) {
+            quorra::with_constant<C>(r1,
+                                     [&](auto R1) { apply_swap<decltype(R0)::value, decltype(R1)::value>(cube, g); });
+        });
         return;
     }
-    for (uint32_t m = 0; m < cube_size; ++m) {
-        const uint32_t j = cube_position(origin, cube_bits, m);
-        if ((m & p0) == 0 && (j & control_mask) == control_value) {
-            apply_pair(tile, j, cube_position(origin, cube_bits, m | p0), g);
+    quorra::with_constant<C>(r0, [&](auto R) { apply_mixing<decltype(R)::value>(cube, g); });
+}
+
+// The tiles of this block with cubes of C bits (C = min(k, 3)). Records are taken in runs
+// whose mixed bits fit in C local bits. Within a run each thread applies every record of the
+// run to its own cubes in registers, so a barrier is needed only between runs, not between
+// records: a group of one run has none.
+template <typename T, int C>
+__device__ __forceinline__ void sparsesharemem_tiles(CuComplex<T>* state, CuComplex<T>* tile,
+                                                     unsigned long long num_tiles, unsigned long long active_mask,
+                                                     unsigned long long inactive_mask, int k,
+                                                     const DeviceMatrixGate<T>* gates, int gate_count) {
+    const uint32_t size = uint32_t{1} << k;
+    const uint32_t cubes = size >> C;
+    // Deposits are additive under masked_add, so the next tile's base follows from a
+    // per-launch step instead of a bit loop.
+    const uint64_t tile_step = deposit_bits(gridDim.x, inactive_mask);
+    uint64_t base = deposit_bits(blockIdx.x, inactive_mask);
+    for (unsigned long long t = blockIdx.x; t < num_tiles;
+         t += gridDim.x, base = masked_add(base, tile_step, inactive_mask)) {
+        for (int first = 0; first < gate_count;) {
+            const quorra::CubeRun run =
+                quorra::next_cube_run<C>(first, gate_count, size, [&](int64_t r) { return mixed_bits(gates[r]); });
+            const int end = static_cast<int>(run.end);
+            const uint32_t others = (size - 1) & ~run.cube_bits;
+            const bool first_run = first == 0;
+            const bool last_run = end == gate_count;
+            // Tile position p is state index base | deposit(p, active_mask); deposits of
+            // disjoint bits combine by OR, so cube c's origin in the state is base plus c
+            // deposited into the other local bits' state bits.
+            const uint64_t state_others = first_run || last_run ? deposit_bits(others, active_mask) : 0;
+            const uint64_t state_cube_bits = first_run || last_run ? deposit_bits(run.cube_bits, active_mask) : 0;
+            if (!first_run) {
+                __syncthreads();  // the previous run's cubes are all back in the tile
+            }
+            for (uint32_t c = threadIdx.x; c < cubes; c += blockDim.x) {
+                Cube<T, C> cube;
+                place_cube(cube, static_cast<uint32_t>(deposit_bits(c, others)), run.cube_bits);
+                const uint64_t state_origin = first_run || last_run ? base | deposit_bits(c, state_others) : 0;
+                // Separate calls, not one pointer that may be either: the compiler then knows
+                // which accesses are to shared memory.
+                if (first_run) {
+                    load_cube(cube, in_state<T, C>(state, state_origin, state_cube_bits));
+                } else {
+                    load_cube(cube, in_tile(cube, tile));
+                }
+                for (int r = first; r < end; ++r) {
+                    apply_record(cube, run.cube_bits, gates[r]);
+                }
+                if (last_run) {
+                    store_cube(cube, in_state<T, C>(state, state_origin, state_cube_bits));
+                } else {
+                    store_cube(cube, in_tile(cube, tile));
+                }
+            }
+            first = end;
+        }
+        // The next tile's first run must not refill the tile while other threads still read
+        // this one's; the tile count is the same for every thread of the block.
+        if (t + gridDim.x < num_tiles) {
+            __syncthreads();
         }
     }
 }
 
 // Applies the records in order to every tile: the 2^k amplitudes that share one setting of
 // the inactive qubits, with local bit b at the b-th lowest set bit of active_mask.
-//
-// Records are taken in runs whose mixed bits S span at most kMaxCubeBits local bits. Within a
-// run each thread owns whole cubes (positions that differ only in S) and applies every record
-// of the run to them, so a barrier is needed only between runs, not between records.
 template <typename T>
 __global__ void sparsesharemem_kernel(CuComplex<T>* state, unsigned long long num_tiles, unsigned long long active_mask,
                                       unsigned long long inactive_mask, int k, const DeviceMatrixGate<T>* gates,
@@ -154,53 +298,13 @@ __global__ void sparsesharemem_kernel(CuComplex<T>* state, unsigned long long nu
     // One shared declaration for both precisions; double2 keeps either element aligned.
     QUORRA_DYNAMIC_SHARED(double2, shared_words);
     CuComplex<T>* tile = reinterpret_cast<CuComplex<T>*>(shared_words);
-    constexpr int kMaxCubeBits = 3;
-    const uint32_t lane = threadIdx.x;
-    const uint32_t size = uint32_t{1} << k;
-    const int cube_limit = k < kMaxCubeBits ? k : kMaxCubeBits;
-    // Deposits are additive under masked_add, so the positions of a thread's amplitudes and
-    // the next tile's base follow from a few per-launch constants instead of bit loops.
-    const uint64_t lane_offset = deposit_bits(lane, active_mask);
-    const uint64_t lane_step = deposit_bits(kSparseShareMemThreads, active_mask);
-    const uint64_t tile_step = deposit_bits(gridDim.x, inactive_mask);
-    uint64_t base = deposit_bits(blockIdx.x, inactive_mask);
-    for (unsigned long long t = blockIdx.x; t < num_tiles;
-         t += gridDim.x, base = masked_add(base, tile_step, inactive_mask)) {
-        uint64_t offset = lane_offset;
-        for (uint32_t j = lane; j < size;
-             j += kSparseShareMemThreads, offset = masked_add(offset, lane_step, active_mask)) {
-            tile[j] = state[base | offset];
-        }
-        int first = 0;
-        while (first < gate_count) {
-            // Every thread finds the same run, so all of them meet the same barriers.
-            uint32_t cube_bits = mixed_bits(gates[first]);
-            int end = first + 1;
-            while (end < gate_count && local_bit_count(cube_bits | mixed_bits(gates[end])) <= cube_limit) {
-                cube_bits |= mixed_bits(gates[end]);
-                ++end;
-            }
-            const uint32_t cube_size = uint32_t{1} << local_bit_count(cube_bits);
-            const uint32_t cubes = size / cube_size;
-            const uint32_t others = (size - 1) & ~cube_bits;
-            __syncthreads();
-            for (uint32_t c = lane; c < cubes; c += kSparseShareMemThreads) {
-                const uint32_t origin = static_cast<uint32_t>(deposit_bits(c, others));
-                for (int r = first; r < end; ++r) {
-                    const DeviceMatrixGate<T> g = gates[r];
-                    apply_to_cube(tile, origin, cube_size, cube_bits, g);
-                }
-            }
-            first = end;
-        }
-        __syncthreads();
-        offset = lane_offset;
-        for (uint32_t j = lane; j < size;
-             j += kSparseShareMemThreads, offset = masked_add(offset, lane_step, active_mask)) {
-            state[base | offset] = tile[j];
-        }
-        // The next tile's loads must not overwrite amplitudes other threads still store.
-        __syncthreads();
+    // k is the same for the whole launch, so every thread takes the same branch.
+    if (k >= 3) {
+        sparsesharemem_tiles<T, 3>(state, tile, num_tiles, active_mask, inactive_mask, k, gates, gate_count);
+    } else if (k == 2) {
+        sparsesharemem_tiles<T, 2>(state, tile, num_tiles, active_mask, inactive_mask, k, gates, gate_count);
+    } else {
+        sparsesharemem_tiles<T, 1>(state, tile, num_tiles, active_mask, inactive_mask, k, gates, gate_count);
     }
 }
 

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <cmath>
+#include <complex>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -14,6 +17,9 @@
 #include <vector>
 
 #include "kernels/density_sparsesharemem.cuh"
+#if QUORRA_HOST_BUILD
+#include "hostcuda_block_select.h"
+#endif
 #include "runner/density_fusion.hpp"
 #include "runner/density_operation.hpp"
 #include "runner/run_density.hpp"
@@ -444,6 +450,177 @@ TEST_F(FusedLauncherTest, RunnerReleasesPoolAndRecordsAfterAFusedRun) {
     state_->download_density(now.data(), state_->element_count());
     for (const auto& value : now) {  // |+><+| on every qubit: every element 1/32
         ASSERT_NEAR(value.re, 1.0 / 32, 1e-15);
+    }
+}
+
+using Local = std::array<std::array<std::complex<double>, 16>, 16>;  // one 16 x 16 tile, k = 4
+
+Local product(const Local& a, const Local& b) {
+    Local out{};
+    for (size_t r = 0; r < 16; ++r) {
+        for (size_t l = 0; l < 16; ++l) {
+            for (size_t c = 0; c < 16; ++c) {
+                out[r][c] += a[r][l] * b[l][c];
+            }
+        }
+    }
+    return out;
+}
+
+Local adjoint(const Local& a) {
+    Local out{};
+    for (size_t r = 0; r < 16; ++r) {
+        for (size_t c = 0; c < 16; ++c) {
+            out[r][c] = std::conj(a[c][r]);
+        }
+    }
+    return out;
+}
+
+// The 2x2 matrix m on local bit `target` where the controls hold, the identity elsewhere.
+Local embed(const std::array<std::complex<double>, 4>& m, int target, uint32_t mask, uint32_t values) {
+    Local out{};
+    const size_t bit = size_t{1} << target;
+    for (size_t x = 0; x < 16; ++x) {
+        if ((x & mask) != values) {
+            out[x][x] = 1.0;
+            continue;
+        }
+        const size_t low = x & ~bit;
+        const size_t row = (x & bit) != 0 ? 2 : 0;
+        out[x][low] = m[row];
+        out[x][low | bit] = m[row + 1];
+    }
+    return out;
+}
+
+Local conjugated(const Local& u, const Local& rho) { return product(product(u, rho), adjoint(u)); }
+
+// 4^8 tiles on a grid capped at 65535 blocks: block 0 also takes the last tile, after a tile
+// whose gates run in several cube runs. Only blocks 0 and 65534 run; rho lives in address
+// space that reads as zero, and a tile no block ran stays zero. The expected tiles are
+// U rho U^dagger, the Kraus sums and the permutations on 16 x 16 matrices.
+TEST(DensityFusedKernel, BlocksLoopOverTilesBeyondTheGridCap) {
+    using Gate = quorra::dravik::DeviceDensityGate<double>;
+    using Complex = quorra::dravik::CuComplex<double>;
+    constexpr int64_t n = 12;
+    constexpr uint64_t d = uint64_t{1} << n;
+    constexpr uint64_t active = (uint64_t{1} << 1) | (uint64_t{1} << 4) | (uint64_t{1} << 7) | (uint64_t{1} << 11);
+    const std::complex<double> i(0, 1);
+    const double c = std::cos(0.4), s = std::sin(0.4);
+    const std::array<std::complex<double>, 4> u = {c, -s * std::exp(0.3 * i), s * std::exp(0.9 * i),
+                                                   c * std::exp(1.2 * i)};
+    const std::array<std::complex<double>, 4> ry = {c, -s, s, c};
+    const auto as_complex = [](std::complex<double> z) { return Complex{z.real(), z.imag()}; };
+    std::vector<Gate> gates(6);
+    gates[0].kind = static_cast<int32_t>(DensityGateKind::Matrix);
+    gates[0].target = 0;
+    gates[1].kind = static_cast<int32_t>(DensityGateKind::Channel);
+    gates[1].target = 1;
+    gates[1].channel_kind = 3;  // depolarizing
+    gates[1].channel_parameter = 0.3;
+    gates[2].kind = static_cast<int32_t>(DensityGateKind::Diagonal);
+    gates[2].target = 2;
+    gates[2].control_mask = gates[2].control_values = 0b0001;
+    gates[2].diag0 = as_complex(std::exp(0.2 * i));
+    gates[2].diag1 = as_complex(std::exp(-0.5 * i));
+    gates[3].kind = static_cast<int32_t>(DensityGateKind::Flip);
+    gates[3].target = 3;
+    gates[3].control_mask = 0b0010;
+    gates[3].flip_mask = 0b1000;
+    gates[4].kind = static_cast<int32_t>(DensityGateKind::Matrix);
+    gates[4].target = 2;
+    gates[4].control_mask = gates[4].control_values = 0b1000;
+    gates[5].kind = static_cast<int32_t>(DensityGateKind::Channel);
+    gates[5].target = 0;
+    gates[5].channel_kind = 4;  // amplitude damping
+    gates[5].channel_parameter = 0.4;
+    for (int e = 0; e < 4; ++e) {
+        gates[0].matrix[e] = as_complex(u[static_cast<size_t>(e)]);
+        gates[4].matrix[e] = as_complex(ry[static_cast<size_t>(e)]);
+    }
+
+    hostcuda::SparseReservation memory(d * d * sizeof(Complex));
+    ASSERT_TRUE(memory.valid());
+    auto* data = static_cast<Complex*>(memory.data());
+    const uint64_t inactive = active ^ (d - 1);
+    const auto deposit = [](uint64_t value, uint64_t mask) {
+        uint64_t out = 0;
+        for (uint64_t rest = mask; rest != 0; rest &= rest - 1, value >>= 1) {
+            out |= (value & 1) != 0 ? rest & (~rest + 1) : 0;
+        }
+        return out;
+    };
+    const auto element = [&](uint64_t t, uint64_t r, uint64_t col) -> Complex& {
+        const uint64_t row = deposit(t >> (n - 4), inactive) | deposit(r, active);
+        return data[row * d + (deposit(t & ((uint64_t{1} << (n - 4)) - 1), inactive) | deposit(col, active))];
+    };
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> uniform(-1, 1);
+    const std::vector<uint64_t> tiles = {0, 65534, 65535};
+    std::vector<Local> expected;
+    for (const uint64_t t : tiles) {
+        Local rho{};
+        for (size_t r = 0; r < 16; ++r) {
+            for (size_t col = 0; col < 16; ++col) {
+                rho[r][col] = {uniform(rng), uniform(rng)};
+                element(t, r, col) = as_complex(rho[r][col]);
+            }
+        }
+        rho = conjugated(embed(u, 0, 0, 0), rho);
+        const double p = 0.3;  // depolarizing: sqrt(1 - 3p/4) I, sqrt(p/4) X, Y, Z
+        Local mixed{};
+        for (const auto& k :
+             {std::array<std::complex<double>, 4>{std::sqrt(1 - 0.75 * p), 0.0, 0.0, std::sqrt(1 - 0.75 * p)},
+              std::array<std::complex<double>, 4>{0.0, std::sqrt(p / 4), std::sqrt(p / 4), 0.0},
+              std::array<std::complex<double>, 4>{0.0, -i * std::sqrt(p / 4), i * std::sqrt(p / 4), 0.0},
+              std::array<std::complex<double>, 4>{std::sqrt(p / 4), 0.0, 0.0, -std::sqrt(p / 4)}}) {
+            const Local term = conjugated(embed(k, 1, 0, 0), rho);
+            for (size_t r = 0; r < 16; ++r) {
+                for (size_t col = 0; col < 16; ++col) {
+                    mixed[r][col] += term[r][col];
+                }
+            }
+        }
+        rho = conjugated(embed({std::exp(0.2 * i), 0.0, 0.0, std::exp(-0.5 * i)}, 2, 0b0001, 0b0001), mixed);
+        rho = conjugated(embed({0.0, 1.0, 1.0, 0.0}, 3, 0b0010, 0), rho);
+        rho = conjugated(embed(ry, 2, 0b1000, 0b1000), rho);
+        const double q = 0.4;  // amplitude damping: [[1, 0], [0, sqrt(1 - q)]], [[0, sqrt(q)], [0, 0]]
+        const Local kept = conjugated(embed({1.0, 0.0, 0.0, std::sqrt(1 - q)}, 0, 0, 0), rho);
+        const Local decayed = conjugated(embed({0.0, std::sqrt(q), 0.0, 0.0}, 0, 0, 0), rho);
+        for (size_t r = 0; r < 16; ++r) {
+            for (size_t col = 0; col < 16; ++col) {
+                rho[r][col] = kept[r][col] + decayed[r][col];
+            }
+        }
+        expected.push_back(rho);
+    }
+
+    Gate* device_gates = nullptr;
+    ASSERT_EQ(cudaMalloc(&device_gates, gates.size() * sizeof(Gate)), cudaSuccess);
+    ASSERT_EQ(cudaMemcpy(device_gates, gates.data(), gates.size() * sizeof(Gate), cudaMemcpyHostToDevice), cudaSuccess);
+    {
+        hostcuda::BlockSelection selection({0, 65534});
+        quorra::dravik::launch_density_sparsesharemem<double>(static_cast<int64_t>(d), data, active, 4, device_gates,
+                                                              static_cast<int64_t>(gates.size()), cudaStream_t{});
+        ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+        EXPECT_EQ(selection.blocks_run(), 2U);
+    }
+    ASSERT_EQ(cudaFree(device_gates), cudaSuccess);
+    for (size_t index = 0; index < tiles.size(); ++index) {
+        for (size_t r = 0; r < 16; ++r) {
+            for (size_t col = 0; col < 16; ++col) {
+                const Complex got = element(tiles[index], r, col);
+                ASSERT_NEAR(got.re, expected[index][r][col].real(), 1e-12) << "tile " << tiles[index];
+                ASSERT_NEAR(got.im, expected[index][r][col].imag(), 1e-12) << "tile " << tiles[index];
+            }
+        }
+    }
+    for (size_t r = 0; r < 16; ++r) {
+        for (size_t col = 0; col < 16; ++col) {
+            ASSERT_EQ(element(1, r, col).re, 0.0);
+            ASSERT_EQ(element(1, r, col).im, 0.0);
+        }
     }
 }
 

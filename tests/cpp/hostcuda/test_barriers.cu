@@ -204,13 +204,16 @@ TEST_P(HostStandInBlockShapes, PrefixSumAcrossManyBarriers) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, HostStandInBlockShapes,
-                         ::testing::Values(ScanShape{dim3(3), dim3(1)},              // one thread a block
-                                           ScanShape{dim3(2), dim3(1024)},           // the largest block
-                                           ScanShape{dim3(2), dim3(32, 32)},         // 2-D, 1024 threads
-                                           ScanShape{dim3(1), dim3(4, 4, 64)},       // deepest z
-                                           ScanShape{dim3(2, 3), dim3(7, 5, 3)},     // odd sizes, 2-D grid
-                                           ScanShape{dim3(2, 2, 3), dim3(16, 2, 2)}  // 3-D grid
-                                           ));
+                         ::testing::Values(ScanShape{dim3(3), dim3(1)},               // one thread a block
+                                           ScanShape{dim3(2), dim3(1024)},            // the largest block
+                                           ScanShape{dim3(2), dim3(32, 32)},          // 2-D, 1024 threads
+                                           ScanShape{dim3(1), dim3(4, 4, 64)},        // deepest z
+                                           ScanShape{dim3(2, 3), dim3(7, 5, 3)},      // odd sizes, 2-D grid
+                                           ScanShape{dim3(2, 2, 3), dim3(16, 2, 2)},  // 3-D grid
+                                           // Same thread count and x, other y and z, one after the
+                                           // other: the fibers' thread indices must follow the shape.
+                                           ScanShape{dim3(2), dim3(4, 2, 4)}, ScanShape{dim3(2), dim3(4, 4, 2)},
+                                           ScanShape{dim3(2), dim3(4, 2, 4)}));
 
 // Throws from one thread, either before any barrier or between two barriers.
 __global__ void throwing_kernel(unsigned thrower, bool after_barrier, int* out) {

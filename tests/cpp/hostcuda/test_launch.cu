@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstdint>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -206,6 +208,19 @@ TEST_F(HostStandInAtomics, AddOnDoubleFromManyBlocksLosesNothing) {
         expected[i % kBuckets] += 0.25 * static_cast<double>(i % 13);
     }
     EXPECT_EQ(buckets.download(), expected);
+}
+
+// The integer intrinsics kernels use give the device's results.
+TEST(HostStandInIntrinsics, BitCountAndLeadingZerosMatchTheDevice) {
+    std::mt19937 rng(3);
+    std::vector<unsigned> values = {0U, 1U, 0x80000000U, 0xffffffffU, 0x7fffffffU, 0x55555555U};
+    for (int i = 0; i < 1000; ++i) {
+        values.push_back(static_cast<unsigned>(rng()));
+    }
+    for (const unsigned x : values) {
+        ASSERT_EQ(__popc(x), std::popcount(x)) << x;
+        ASSERT_EQ(__clz(static_cast<int>(x)), std::countl_zero(x)) << x;
+    }
 }
 
 }  // namespace

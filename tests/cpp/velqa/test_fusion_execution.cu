@@ -3,6 +3,9 @@
 // on every exit path.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cmath>
+#include <complex>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -16,6 +19,7 @@
 #include "fusion/velqa_fusion.cuh"
 #include "fusion/velqa_fusion_planner.hpp"
 #include "fusion/velqa_sparsesharemem.cuh"
+#include "hostcuda_block_select.h"
 #include "quorra_launch.cuh"
 #include "state/velqa_device_state.cuh"
 
@@ -94,6 +98,111 @@ TEST(SparseShareMemLauncher, ChecksComeInOrder) {
     EXPECT_EQ(launch(12, 11, 1), "SparseShareMem active qubits must be in [1, 10]");
     EXPECT_EQ(launch(4, 5, 0), "SparseShareMem active qubits exceed circuit size");
     EXPECT_EQ(launch(4, 2, 0), "SparseShareMem group cannot be empty");
+}
+
+// A record with its matrix filled in; kinds other than General must equal the product with it.
+velqa::fusion::DeviceMatrixGate<double> record(velqa::fusion::MatrixGateKind kind, int32_t target,
+                                               std::array<std::complex<double>, 4> m, int32_t control_mask = 0,
+                                               int32_t control_value = 0, int32_t target1 = -1) {
+    velqa::fusion::DeviceMatrixGate<double> g;
+    g.kind = static_cast<int32_t>(kind);
+    g.target0 = target;
+    g.target1 = target1;
+    g.control_mask = control_mask;
+    g.control_value = control_value;
+    for (int e = 0; e < 4; ++e) {
+        g.m[e] = CuComplex<double>{m[static_cast<size_t>(e)].real(), m[static_cast<size_t>(e)].imag()};
+    }
+    return g;
+}
+
+// The records on one tile as the kernel contract states them: every record as the product
+// with its matrix (a SWAP as the exchange), one after another.
+void apply_records_to_tile(std::vector<std::complex<double>>& tile,
+                           const std::vector<velqa::fusion::DeviceMatrixGate<double>>& records) {
+    for (const auto& g : records) {
+        const uint32_t b0 = uint32_t{1} << g.target0;
+        for (uint32_t j = 0; j < tile.size(); ++j) {
+            if ((j & b0) != 0 ||
+                (j & static_cast<uint32_t>(g.control_mask)) != static_cast<uint32_t>(g.control_value)) {
+                continue;
+            }
+            if (g.kind == static_cast<int32_t>(velqa::fusion::MatrixGateKind::Swap)) {
+                const uint32_t b1 = uint32_t{1} << g.target1;
+                if ((j & b1) != 0) {
+                    std::swap(tile[j], tile[j ^ b0 ^ b1]);
+                }
+                continue;
+            }
+            const std::complex<double> a0 = tile[j], a1 = tile[j | b0];
+            const auto m = [&](int e) { return std::complex<double>(g.m[e].re, g.m[e].im); };
+            tile[j] = m(0) * a0 + m(1) * a1;
+            tile[j | b0] = m(2) * a0 + m(3) * a1;
+        }
+    }
+}
+
+uint64_t deposit(uint64_t value, uint64_t mask) {
+    uint64_t out = 0;
+    for (uint64_t rest = mask; rest != 0; rest &= rest - 1, value >>= 1) {
+        out |= (value & 1) != 0 ? rest & (~rest + 1) : 0;
+    }
+    return out;
+}
+
+// 2^16 tiles on a grid capped at 65535 blocks: block 0 also takes the last tile, after a tile
+// whose records run in several cube runs. Only blocks 0 and 65534 run; every other amplitude
+// must stay as it was.
+TEST(SparseShareMemKernel, BlocksLoopOverTilesBeyondTheGridCap) {
+    using velqa::fusion::MatrixGateKind;
+    constexpr int64_t n = 20;
+    constexpr uint64_t active = (uint64_t{1} << 0) | (uint64_t{1} << 5) | (uint64_t{1} << 12) | (uint64_t{1} << 19);
+    const double c = std::cos(0.35), s = std::sin(0.35), r = 1 / std::sqrt(2.0);
+    const std::complex<double> i(0, 1);
+    const std::vector<velqa::fusion::DeviceMatrixGate<double>> records = {
+        record(MatrixGateKind::Hadamard, 0, {r, r, r, -r}),
+        record(MatrixGateKind::RotY, 1, {c, -s, s, c}, 0b0100, 0b0100),
+        record(MatrixGateKind::General, 2, {0.5 + 0.5 * i, 0.5 - 0.5 * i, 0.5 - 0.5 * i, 0.5 + 0.5 * i}),
+        record(MatrixGateKind::Diagonal, 3, {1.0, 0.0, 0.0, std::exp(0.7 * i)}, 0b0001, 0),
+        record(MatrixGateKind::Swap, 3, {1.0, 0.0, 0.0, 1.0}, 0b0010, 0b0010, 0),
+        record(MatrixGateKind::RotX, 0, {c, -i * s, -i * s, c}, 0b1000, 0b1000),
+        record(MatrixGateKind::PauliY, 2, {0.0, -i, i, 0.0}),
+        record(MatrixGateKind::PauliX, 3, {0.0, 1.0, 1.0, 0.0}, 0b0101, 0b0001),
+    };
+    auto state = ramp_state(n);
+    const std::vector<CuComplex<double>> before = download(*state);
+    velqa::fusion::DeviceMatrixGate<double>* device_records = nullptr;
+    ASSERT_EQ(cudaMalloc(&device_records, records.size() * sizeof(records[0])), cudaSuccess);
+    ASSERT_EQ(cudaMemcpy(device_records, records.data(), records.size() * sizeof(records[0]), cudaMemcpyHostToDevice),
+              cudaSuccess);
+    {
+        hostcuda::BlockSelection selection({0, 65534});
+        velqa::fusion::launch_sparsesharemem<double>(n, state->amplitudes<double>(), active, 4, device_records,
+                                                     static_cast<int64_t>(records.size()), cudaStream_t{});
+        ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+        EXPECT_EQ(selection.blocks_run(), 2U);
+    }
+    ASSERT_EQ(cudaFree(device_records), cudaSuccess);
+    std::vector<std::complex<double>> expected(before.size());
+    for (size_t j = 0; j < before.size(); ++j) {
+        expected[j] = {before[j].re, before[j].im};
+    }
+    const uint64_t inactive = active ^ ((uint64_t{1} << n) - 1);
+    for (const uint64_t t : {uint64_t{0}, uint64_t{65534}, uint64_t{65535}}) {
+        std::vector<std::complex<double>> tile(16);
+        for (uint64_t j = 0; j < 16; ++j) {
+            tile[j] = expected[deposit(t, inactive) | deposit(j, active)];
+        }
+        apply_records_to_tile(tile, records);
+        for (uint64_t j = 0; j < 16; ++j) {
+            expected[deposit(t, inactive) | deposit(j, active)] = tile[j];
+        }
+    }
+    const std::vector<CuComplex<double>> after = download(*state);
+    for (size_t j = 0; j < after.size(); ++j) {
+        ASSERT_NEAR(after[j].re, expected[j].real(), 1e-9) << "amplitude " << j;
+        ASSERT_NEAR(after[j].im, expected[j].imag(), 1e-9) << "amplitude " << j;
+    }
 }
 
 TEST(DenseMMLauncher, ActiveQubitRangeIsCheckedBeforeAnyLaunch) {
