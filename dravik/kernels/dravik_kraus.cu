@@ -16,8 +16,8 @@ template <typename T, int K>
 void launch_kraus_width(CuComplex<T>* data, int64_t dimension, const DeviceTargets& targets, int64_t kraus_count,
                         const CuComplex<T>* matrices, cudaStream_t stream) {
     const uint64_t groups = uint64_t{1} << targets.rest_count;
-    launch_kernel(kraus_kernel<T, K>, dim3(launch::blocks_for(groups * groups)), dim3(launch::kBlockThreads), 0, stream,
-                  data, dimension, targets, kraus_count, matrices);
+    launch_kernel(kraus_kernel<T, K>, dim3(launch::blocks_for(groups * groups * kKrausThreadsPerBlockOfRho<K>)),
+                  dim3(launch::kBlockThreads), 0, stream, data, dimension, targets, kraus_count, matrices);
 }
 
 }  // namespace
