@@ -453,93 +453,225 @@ TEST_F(FusedLauncherTest, RunnerReleasesPoolAndRecordsAfterAFusedRun) {
     }
 }
 
-using Local = std::array<std::array<std::complex<double>, 16>, 16>;  // one 16 x 16 tile, k = 4
+#endif
 
-Local product(const Local& a, const Local& b) {
-    Local out{};
-    for (size_t r = 0; r < 16; ++r) {
-        for (size_t l = 0; l < 16; ++l) {
-            for (size_t c = 0; c < 16; ++c) {
-                out[r][c] += a[r][l] * b[l][c];
+// An independent reference for fused records: square matrices of any side, operators built
+// element by element, channels as the sums of their textbook Kraus matrices.
+struct Square {
+    explicit Square(size_t side_) : side(side_), a(side_ * side_) {}
+    std::complex<double>& operator()(size_t r, size_t c) { return a[r * side + c]; }
+    std::complex<double> operator()(size_t r, size_t c) const { return a[r * side + c]; }
+    size_t side;
+    std::vector<std::complex<double>> a;
+};
+
+Square product(const Square& x, const Square& y) {
+    Square out(x.side);
+    for (size_t r = 0; r < x.side; ++r) {
+        for (size_t l = 0; l < x.side; ++l) {
+            for (size_t c = 0; c < x.side; ++c) {
+                out(r, c) += x(r, l) * y(l, c);
             }
         }
     }
     return out;
 }
 
-Local adjoint(const Local& a) {
-    Local out{};
-    for (size_t r = 0; r < 16; ++r) {
-        for (size_t c = 0; c < 16; ++c) {
-            out[r][c] = std::conj(a[c][r]);
+Square conjugated(const Square& u, const Square& rho) {
+    Square adjoint(u.side);
+    for (size_t r = 0; r < u.side; ++r) {
+        for (size_t c = 0; c < u.side; ++c) {
+            adjoint(r, c) = std::conj(u(c, r));
         }
     }
-    return out;
+    return product(product(u, rho), adjoint);
 }
 
-// The 2x2 matrix m on local bit `target` where the controls hold, the identity elsewhere.
-Local embed(const std::array<std::complex<double>, 4>& m, int target, uint32_t mask, uint32_t values) {
-    Local out{};
-    const size_t bit = size_t{1} << target;
-    for (size_t x = 0; x < 16; ++x) {
+using Two = std::array<std::complex<double>, 4>;
+
+// The 2x2 matrix m on bit `bit` where (x & mask) == values, the identity elsewhere.
+Square embed(const Two& m, size_t side, uint64_t bit, uint64_t mask, uint64_t values) {
+    Square out(side);
+    for (size_t x = 0; x < side; ++x) {
         if ((x & mask) != values) {
-            out[x][x] = 1.0;
+            out(x, x) = 1.0;
             continue;
         }
-        const size_t low = x & ~bit;
         const size_t row = (x & bit) != 0 ? 2 : 0;
-        out[x][low] = m[row];
-        out[x][low | bit] = m[row + 1];
+        out(x, x & ~bit) = m[row];
+        out(x, x | bit) = m[row + 1];
     }
     return out;
 }
 
-Local conjugated(const Local& u, const Local& rho) { return product(product(u, rho), adjoint(u)); }
+std::vector<Two> textbook_kraus(int32_t kind, double p) {
+    const std::complex<double> i(0, 1);
+    const double keep = std::sqrt(1 - p), move = std::sqrt(p);
+    switch (kind) {
+        case 1:  // bit flip
+            return {{keep, 0.0, 0.0, keep}, {0.0, move, move, 0.0}};
+        case 2:  // phase flip
+            return {{keep, 0.0, 0.0, keep}, {move, 0.0, 0.0, -move}};
+        case 3: {  // depolarizing
+            const double stay = std::sqrt(1 - 0.75 * p), each = std::sqrt(p / 4);
+            return {{stay, 0.0, 0.0, stay},
+                    {0.0, each, each, 0.0},
+                    {0.0, -i * each, i * each, 0.0},
+                    {each, 0.0, 0.0, -each}};
+        }
+        case 4:  // amplitude damping
+            return {{1.0, 0.0, 0.0, keep}, {0.0, move, 0.0, 0.0}};
+        default:  // phase damping: coherences scaled by 1 - p
+            return {{keep, 0.0, 0.0, keep}, {move, 0.0, 0.0, 0.0}, {0.0, 0.0, 0.0, move}};
+    }
+}
+
+// The records in order on rho, local bit b standing for bit bit_of[b] of rho's indices.
+Square apply_records(Square rho, const std::vector<quorra::dravik::DeviceDensityGate<double>>& gates,
+                     const std::vector<uint64_t>& bit_of) {
+    const auto spread = [&](int32_t local) {
+        uint64_t out = 0;
+        for (size_t b = 0; b < bit_of.size(); ++b) {
+            out |= ((local >> b) & 1) != 0 ? bit_of[b] : 0;
+        }
+        return out;
+    };
+    const auto value = [](quorra::dravik::CuComplex<double> z) { return std::complex<double>(z.re, z.im); };
+    for (const auto& g : gates) {
+        const uint64_t bit = bit_of[static_cast<size_t>(g.target)];
+        const uint64_t mask = spread(g.control_mask), values = spread(g.control_values);
+        switch (static_cast<DensityGateKind>(g.kind)) {
+            case DensityGateKind::Matrix:
+                rho = conjugated(embed({value(g.matrix[0]), value(g.matrix[1]), value(g.matrix[2]), value(g.matrix[3])},
+                                       rho.side, bit, mask, values),
+                                 rho);
+                break;
+            case DensityGateKind::Diagonal:
+                rho = conjugated(embed({value(g.diag0), 0.0, 0.0, value(g.diag1)}, rho.side, bit, mask, values), rho);
+                break;
+            case DensityGateKind::Flip:
+                rho = conjugated(embed({0.0, 1.0, 1.0, 0.0}, rho.side, bit, mask, values), rho);
+                break;
+            case DensityGateKind::Channel: {
+                Square sum(rho.side);
+                for (const Two& k : textbook_kraus(g.channel_kind, g.channel_parameter)) {
+                    const Square term = conjugated(embed(k, rho.side, bit, 0, 0), rho);
+                    for (size_t e = 0; e < sum.a.size(); ++e) {
+                        sum.a[e] += term.a[e];
+                    }
+                }
+                rho = sum;
+                break;
+            }
+        }
+    }
+    return rho;
+}
+
+// Records of every kind on local bits below k: unitaries (some controlled), diagonals,
+// controlled flips and all five channels, in an order that needs several cube runs.
+std::vector<quorra::dravik::DeviceDensityGate<double>> mixed_records(int k, std::mt19937& rng) {
+    std::uniform_real_distribution<double> angle(0, 6.28);
+    std::uniform_int_distribution<int> pick(0, k - 1);
+    std::vector<quorra::dravik::DeviceDensityGate<double>> gates;
+    for (int r = 0; r < 4 * k + 6; ++r) {
+        quorra::dravik::DeviceDensityGate<double> g;
+        g.target = pick(rng);
+        const int other = (g.target + 1 + pick(rng)) % k;
+        const bool control = k > 1 && other != g.target && r % 3 == 0;
+        g.control_mask = control ? 1 << other : 0;
+        g.control_values = control && r % 2 == 0 ? g.control_mask : 0;
+        const double theta = angle(rng), phi = angle(rng);
+        switch (r % 4) {
+            case 0:
+                g.kind = static_cast<int32_t>(DensityGateKind::Matrix);
+                g.matrix[0] = {std::cos(theta), 0};
+                g.matrix[1] = {-std::sin(theta) * std::cos(phi), -std::sin(theta) * std::sin(phi)};
+                g.matrix[2] = {std::sin(theta) * std::cos(phi), -std::sin(theta) * std::sin(phi)};
+                g.matrix[3] = {std::cos(theta), 0};
+                break;
+            case 1:
+                g.kind = static_cast<int32_t>(DensityGateKind::Diagonal);
+                g.diag0 = {std::cos(theta), std::sin(theta)};
+                g.diag1 = {std::cos(phi), -std::sin(phi)};
+                break;
+            case 2:
+                g.kind = static_cast<int32_t>(DensityGateKind::Flip);
+                g.flip_mask = 1 << g.target;
+                break;
+            default:
+                g.kind = static_cast<int32_t>(DensityGateKind::Channel);
+                g.control_mask = g.control_values = 0;
+                g.channel_kind = 1 + (r / 4) % 5;
+                g.channel_parameter = 0.1 + 0.2 * ((r / 4) % 4);
+                break;
+        }
+        gates.push_back(g);
+    }
+    return gates;
+}
+
+template <typename T>
+T* upload_records(const std::vector<quorra::dravik::DeviceDensityGate<double>>& gates) {
+    T* device = nullptr;
+    EXPECT_EQ(cudaMalloc(&device, gates.size() * sizeof(T)), cudaSuccess);
+    EXPECT_EQ(cudaMemcpy(device, gates.data(), gates.size() * sizeof(T), cudaMemcpyHostToDevice), cudaSuccess);
+    return device;
+}
+
+// Every tile width the launcher accepts, one to five active qubits spread over a register of
+// k + 2 qubits: the whole matrix against the reference.
+class DensityFusedKernelWidths : public ::testing::TestWithParam<int> {};
+
+TEST_P(DensityFusedKernelWidths, WholeMatrixMatchesTheReference) {
+    using Gate = quorra::dravik::DeviceDensityGate<double>;
+    using Complex = quorra::dravik::CuComplex<double>;
+    const int k = GetParam();
+    const int n = k + 2;
+    const size_t d = size_t{1} << n;
+    const uint64_t active = ((uint64_t{1} << n) - 1) & ~uint64_t{1} & ~(uint64_t{1} << (n - 2));  // not 0, n - 2
+    std::vector<uint64_t> bit_of;
+    for (uint64_t rest = active; rest != 0; rest &= rest - 1) {
+        bit_of.push_back(rest & (~rest + 1));
+    }
+    std::mt19937 rng(static_cast<unsigned>(17 + k));
+    std::uniform_real_distribution<double> uniform(-1, 1);
+    Square rho(d);
+    for (auto& z : rho.a) {
+        z = {uniform(rng), uniform(rng)};
+    }
+    const std::vector<Gate> gates = mixed_records(k, rng);
+    const Square expected = apply_records(rho, gates, bit_of);
+
+    Complex* data = nullptr;
+    ASSERT_EQ(cudaMalloc(&data, d * d * sizeof(Complex)), cudaSuccess);
+    ASSERT_EQ(cudaMemcpy(data, rho.a.data(), d * d * sizeof(Complex), cudaMemcpyHostToDevice), cudaSuccess);
+    Gate* device_gates = upload_records<Gate>(gates);
+    quorra::dravik::launch_density_sparsesharemem<double>(static_cast<int64_t>(d), data, active, k, device_gates,
+                                                          static_cast<int64_t>(gates.size()), cudaStream_t{});
+    std::vector<std::complex<double>> got(d * d);
+    ASSERT_EQ(cudaMemcpy(got.data(), data, d * d * sizeof(Complex), cudaMemcpyDeviceToHost), cudaSuccess);
+    ASSERT_EQ(cudaFree(device_gates), cudaSuccess);
+    ASSERT_EQ(cudaFree(data), cudaSuccess);
+    for (size_t e = 0; e < got.size(); ++e) {
+        ASSERT_NEAR(got[e].real(), expected.a[e].real(), 1e-12) << "element " << e;
+        ASSERT_NEAR(got[e].imag(), expected.a[e].imag(), 1e-12) << "element " << e;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(OneToFive, DensityFusedKernelWidths, ::testing::Values(1, 2, 3, 4, 5));
+
+#if QUORRA_HOST_BUILD
 
 // 4^8 tiles on a grid capped at 65535 blocks: block 0 also takes the last tile, after a tile
-// whose gates run in several cube runs. Only blocks 0 and 65534 run; rho lives in address
-// space that reads as zero, and a tile no block ran stays zero. The expected tiles are
-// U rho U^dagger, the Kraus sums and the permutations on 16 x 16 matrices.
+// whose records run in several cube runs. Only blocks 0 and 65534 run; rho lives in address
+// space that reads as zero, and a tile no block ran stays zero.
 TEST(DensityFusedKernel, BlocksLoopOverTilesBeyondTheGridCap) {
     using Gate = quorra::dravik::DeviceDensityGate<double>;
     using Complex = quorra::dravik::CuComplex<double>;
     constexpr int64_t n = 12;
     constexpr uint64_t d = uint64_t{1} << n;
     constexpr uint64_t active = (uint64_t{1} << 1) | (uint64_t{1} << 4) | (uint64_t{1} << 7) | (uint64_t{1} << 11);
-    const std::complex<double> i(0, 1);
-    const double c = std::cos(0.4), s = std::sin(0.4);
-    const std::array<std::complex<double>, 4> u = {c, -s * std::exp(0.3 * i), s * std::exp(0.9 * i),
-                                                   c * std::exp(1.2 * i)};
-    const std::array<std::complex<double>, 4> ry = {c, -s, s, c};
-    const auto as_complex = [](std::complex<double> z) { return Complex{z.real(), z.imag()}; };
-    std::vector<Gate> gates(6);
-    gates[0].kind = static_cast<int32_t>(DensityGateKind::Matrix);
-    gates[0].target = 0;
-    gates[1].kind = static_cast<int32_t>(DensityGateKind::Channel);
-    gates[1].target = 1;
-    gates[1].channel_kind = 3;  // depolarizing
-    gates[1].channel_parameter = 0.3;
-    gates[2].kind = static_cast<int32_t>(DensityGateKind::Diagonal);
-    gates[2].target = 2;
-    gates[2].control_mask = gates[2].control_values = 0b0001;
-    gates[2].diag0 = as_complex(std::exp(0.2 * i));
-    gates[2].diag1 = as_complex(std::exp(-0.5 * i));
-    gates[3].kind = static_cast<int32_t>(DensityGateKind::Flip);
-    gates[3].target = 3;
-    gates[3].control_mask = 0b0010;
-    gates[3].flip_mask = 0b1000;
-    gates[4].kind = static_cast<int32_t>(DensityGateKind::Matrix);
-    gates[4].target = 2;
-    gates[4].control_mask = gates[4].control_values = 0b1000;
-    gates[5].kind = static_cast<int32_t>(DensityGateKind::Channel);
-    gates[5].target = 0;
-    gates[5].channel_kind = 4;  // amplitude damping
-    gates[5].channel_parameter = 0.4;
-    for (int e = 0; e < 4; ++e) {
-        gates[0].matrix[e] = as_complex(u[static_cast<size_t>(e)]);
-        gates[4].matrix[e] = as_complex(ry[static_cast<size_t>(e)]);
-    }
-
     hostcuda::SparseReservation memory(d * d * sizeof(Complex));
     ASSERT_TRUE(memory.valid());
     auto* data = static_cast<Complex*>(memory.data());
@@ -557,48 +689,21 @@ TEST(DensityFusedKernel, BlocksLoopOverTilesBeyondTheGridCap) {
     };
     std::mt19937 rng(5);
     std::uniform_real_distribution<double> uniform(-1, 1);
+    const std::vector<Gate> gates = mixed_records(4, rng);
     const std::vector<uint64_t> tiles = {0, 65534, 65535};
-    std::vector<Local> expected;
+    std::vector<Square> expected;
     for (const uint64_t t : tiles) {
-        Local rho{};
+        Square rho(16);
         for (size_t r = 0; r < 16; ++r) {
             for (size_t col = 0; col < 16; ++col) {
-                rho[r][col] = {uniform(rng), uniform(rng)};
-                element(t, r, col) = as_complex(rho[r][col]);
+                rho(r, col) = {uniform(rng), uniform(rng)};
+                element(t, r, col) = Complex{rho(r, col).real(), rho(r, col).imag()};
             }
         }
-        rho = conjugated(embed(u, 0, 0, 0), rho);
-        const double p = 0.3;  // depolarizing: sqrt(1 - 3p/4) I, sqrt(p/4) X, Y, Z
-        Local mixed{};
-        for (const auto& k :
-             {std::array<std::complex<double>, 4>{std::sqrt(1 - 0.75 * p), 0.0, 0.0, std::sqrt(1 - 0.75 * p)},
-              std::array<std::complex<double>, 4>{0.0, std::sqrt(p / 4), std::sqrt(p / 4), 0.0},
-              std::array<std::complex<double>, 4>{0.0, -i * std::sqrt(p / 4), i * std::sqrt(p / 4), 0.0},
-              std::array<std::complex<double>, 4>{std::sqrt(p / 4), 0.0, 0.0, -std::sqrt(p / 4)}}) {
-            const Local term = conjugated(embed(k, 1, 0, 0), rho);
-            for (size_t r = 0; r < 16; ++r) {
-                for (size_t col = 0; col < 16; ++col) {
-                    mixed[r][col] += term[r][col];
-                }
-            }
-        }
-        rho = conjugated(embed({std::exp(0.2 * i), 0.0, 0.0, std::exp(-0.5 * i)}, 2, 0b0001, 0b0001), mixed);
-        rho = conjugated(embed({0.0, 1.0, 1.0, 0.0}, 3, 0b0010, 0), rho);
-        rho = conjugated(embed(ry, 2, 0b1000, 0b1000), rho);
-        const double q = 0.4;  // amplitude damping: [[1, 0], [0, sqrt(1 - q)]], [[0, sqrt(q)], [0, 0]]
-        const Local kept = conjugated(embed({1.0, 0.0, 0.0, std::sqrt(1 - q)}, 0, 0, 0), rho);
-        const Local decayed = conjugated(embed({0.0, std::sqrt(q), 0.0, 0.0}, 0, 0, 0), rho);
-        for (size_t r = 0; r < 16; ++r) {
-            for (size_t col = 0; col < 16; ++col) {
-                rho[r][col] = kept[r][col] + decayed[r][col];
-            }
-        }
-        expected.push_back(rho);
+        expected.push_back(apply_records(rho, gates, {1, 2, 4, 8}));
     }
 
-    Gate* device_gates = nullptr;
-    ASSERT_EQ(cudaMalloc(&device_gates, gates.size() * sizeof(Gate)), cudaSuccess);
-    ASSERT_EQ(cudaMemcpy(device_gates, gates.data(), gates.size() * sizeof(Gate), cudaMemcpyHostToDevice), cudaSuccess);
+    Gate* device_gates = upload_records<Gate>(gates);
     {
         hostcuda::BlockSelection selection({0, 65534});
         quorra::dravik::launch_density_sparsesharemem<double>(static_cast<int64_t>(d), data, active, 4, device_gates,
@@ -611,8 +716,8 @@ TEST(DensityFusedKernel, BlocksLoopOverTilesBeyondTheGridCap) {
         for (size_t r = 0; r < 16; ++r) {
             for (size_t col = 0; col < 16; ++col) {
                 const Complex got = element(tiles[index], r, col);
-                ASSERT_NEAR(got.re, expected[index][r][col].real(), 1e-12) << "tile " << tiles[index];
-                ASSERT_NEAR(got.im, expected[index][r][col].imag(), 1e-12) << "tile " << tiles[index];
+                ASSERT_NEAR(got.re, expected[index](r, col).real(), 1e-12) << "tile " << tiles[index];
+                ASSERT_NEAR(got.im, expected[index](r, col).imag(), 1e-12) << "tile " << tiles[index];
             }
         }
     }
