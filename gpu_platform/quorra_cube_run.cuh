@@ -47,6 +47,11 @@ __device__ __forceinline__ CubeRun next_cube_run(int64_t first, int64_t count, u
     return CubeRun{end, cube_bits};
 }
 
+// Where tile element j sits in shared memory: bits 4 to 11 of j folded into its low four
+// bits (a bijection on any power-of-two tile, and the identity below 16 elements). Threads
+// whose cubes start 8 or 16 elements apart would otherwise meet in the same few banks.
+__device__ __forceinline__ uint32_t tile_slot(uint32_t j) { return j ^ (((j >> 4) ^ (j >> 8)) & 15U); }
+
 // The 2^C corners of a cube relative to its origin: offset[m] has bit i of m at the i-th
 // lowest set bit of `bits` (which has C of them). Unrolled, every index is a constant.
 template <int C, typename U>

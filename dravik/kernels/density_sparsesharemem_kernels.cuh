@@ -57,20 +57,25 @@ __device__ __forceinline__ void place_density_cube(DensityCube<T, C>& cube, uint
     }
 }
 
-// Where the cube's elements live: in the shared tile (row-major, side 2^k), or in rho itself.
-// The first run of a tile loads its cubes straight from rho and the last run stores them
-// there, so neither needs a barrier to stage the tile through shared memory.
+// Where the cube's elements live: in the shared tile (row-major, side 2^k, each element at its
+// tile_slot), or in rho itself. The first run of a tile loads its cubes straight from rho and
+// the last run stores them there, so neither needs a barrier to stage the tile through shared
+// memory.
 template <typename T, int C>
 struct CubePlace {
     CuComplex<T>* base;
     uint64_t row[1 << C];  // element offset of each cube row, and of each cube column
     uint64_t col[1 << C];
-    __device__ __forceinline__ CuComplex<T>& at(int i, int j) const { return base[row[i] + col[j]]; }
+    bool in_tile;
+    __device__ __forceinline__ CuComplex<T>& at(int i, int j) const {
+        const uint64_t index = row[i] + col[j];
+        return base[in_tile ? quorra::tile_slot(static_cast<uint32_t>(index)) : index];
+    }
 };
 
 template <typename T, int C>
 __device__ __forceinline__ CubePlace<T, C> in_tile(const DensityCube<T, C>& cube, CuComplex<T>* tile, uint32_t side) {
-    CubePlace<T, C> place{tile, {}, {}};
+    CubePlace<T, C> place{tile, {}, {}, true};
     QUORRA_UNROLL
     for (int i = 0; i < DensityCube<T, C>::kSide; ++i) {
         place.row[i] = static_cast<uint64_t>(cube.row[i]) * side;
@@ -84,7 +89,7 @@ __device__ __forceinline__ CubePlace<T, C> in_tile(const DensityCube<T, C>& cube
 template <typename T, int C>
 __device__ __forceinline__ CubePlace<T, C> in_rho(const DensityCube<T, C>& cube, CuComplex<T>* data, uint64_t d,
                                                   uint64_t row_base, uint64_t col_base, uint64_t active_mask) {
-    CubePlace<T, C> place{data, {}, {}};
+    CubePlace<T, C> place{data, {}, {}, false};
     const uint64_t row_origin = row_base | deposit_bits(cube.row[0], active_mask);
     const uint64_t col_origin = col_base | deposit_bits(cube.col[0], active_mask);
     QUORRA_UNROLL

@@ -59,9 +59,10 @@ __device__ __forceinline__ void place_cube(Cube<T, C>& cube, uint32_t origin, ui
     }
 }
 
-// Where the cube's amplitudes live: in the shared tile, or in the state itself. The first run
-// of a tile loads its cubes straight from the state and the last run stores them there, so
-// neither needs a barrier to stage the tile through shared memory.
+// Where the cube's amplitudes live: in the shared tile (each element at its tile_slot), or in
+// the state itself. The first run of a tile loads its cubes straight from the state and the
+// last run stores them there, so neither needs a barrier to stage the tile through shared
+// memory.
 template <typename T, int C>
 struct CubePlace {
     CuComplex<T>* base;
@@ -74,7 +75,7 @@ __device__ __forceinline__ CubePlace<T, C> in_tile(const Cube<T, C>& cube, CuCom
     CubePlace<T, C> place{tile, {}};
     QUORRA_UNROLL
     for (int m = 0; m < Cube<T, C>::kSize; ++m) {
-        place.at[m] = cube.at[m];
+        place.at[m] = quorra::tile_slot(cube.at[m]);
     }
     return place;
 }

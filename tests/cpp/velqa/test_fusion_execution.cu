@@ -20,6 +20,7 @@
 #include "fusion/velqa_fusion_planner.hpp"
 #include "fusion/velqa_sparsesharemem.cuh"
 #include "hostcuda_block_select.h"
+#include "quorra_cube_run.cuh"
 #include "quorra_launch.cuh"
 #include "state/velqa_device_state.cuh"
 
@@ -202,6 +203,20 @@ TEST(SparseShareMemKernel, BlocksLoopOverTilesBeyondTheGridCap) {
     for (size_t j = 0; j < after.size(); ++j) {
         ASSERT_NEAR(after[j].re, expected[j].real(), 1e-9) << "amplitude " << j;
         ASSERT_NEAR(after[j].im, expected[j].imag(), 1e-9) << "amplitude " << j;
+    }
+}
+
+// The shared-memory position of a tile element is a permutation of every tile the fused
+// kernels use (2 to 1024 elements), or elements of a tile would overwrite each other.
+TEST(SparseShareMemKernel, TileSlotsPermuteEveryTile) {
+    for (uint32_t size = 2; size <= 1024; size *= 2) {
+        std::vector<bool> taken(size, false);
+        for (uint32_t j = 0; j < size; ++j) {
+            const uint32_t slot = quorra::tile_slot(j);
+            ASSERT_LT(slot, size) << "element " << j << " of " << size;
+            ASSERT_FALSE(taken[slot]) << "element " << j << " of " << size;
+            taken[slot] = true;
+        }
     }
 }
 
