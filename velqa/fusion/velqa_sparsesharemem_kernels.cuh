@@ -20,10 +20,14 @@
 
 namespace velqa::fusion {
 
-// One thread per register cube of a tile (2^(k-3) cubes of eight amplitudes), at least a
-// warp: 128 threads for k = 10, the largest tile.
+// Cubes span up to four local bits: sixteen amplitudes a thread, few enough for the registers
+// in complex128, and a run of records covers four qubits before the threads meet again.
+constexpr int kMaxCubeBits = 4;
+
+// One thread per register cube of a tile (2^(k-4) cubes of sixteen amplitudes), at least a
+// warp: 64 threads for k = 10, the largest tile.
 __host__ __forceinline__ unsigned sparsesharemem_block_threads(int64_t k) {
-    const int64_t cube_bits = k < 3 ? k : 3;
+    const int64_t cube_bits = k < kMaxCubeBits ? k : kMaxCubeBits;
     const unsigned cubes = 1U << (k - cube_bits);
     return cubes > 32 ? cubes : 32;
 }
@@ -228,7 +232,7 @@ __device__ __forceinline__ void apply_record(Cube<T, C>& cube, uint32_t cube_bit
     quorra::with_constant<C>(r0, [&](auto R) { apply_mixing<decltype(R)::value>(cube, g); });
 }
 
-// The tiles of this block with cubes of C bits (C = min(k, 3)). Records are taken in runs
+// The tiles of this block with cubes of C bits (C = min(k, 4)). Records are taken in runs
 // whose mixed bits fit in C local bits. Within a run each thread applies every record of the
 // run to its own cubes in registers, so a barrier is needed only between runs, not between
 // records: a group of one run has none.
@@ -300,7 +304,9 @@ __global__ void sparsesharemem_kernel(CuComplex<T>* state, unsigned long long nu
     QUORRA_DYNAMIC_SHARED(double2, shared_words);
     CuComplex<T>* tile = reinterpret_cast<CuComplex<T>*>(shared_words);
     // k is the same for the whole launch, so every thread takes the same branch.
-    if (k >= 3) {
+    if (k >= kMaxCubeBits) {
+        sparsesharemem_tiles<T, kMaxCubeBits>(state, tile, num_tiles, active_mask, inactive_mask, k, gates, gate_count);
+    } else if (k == 3) {
         sparsesharemem_tiles<T, 3>(state, tile, num_tiles, active_mask, inactive_mask, k, gates, gate_count);
     } else if (k == 2) {
         sparsesharemem_tiles<T, 2>(state, tile, num_tiles, active_mask, inactive_mask, k, gates, gate_count);
