@@ -59,6 +59,13 @@ def _noisy_layer(n):
     return ops, 2 * n + 0.75 * (n // 2)
 
 
+def _mark_speedup(fused, unfused):
+    """Adds the speed-up of a fused entry over its unfused counterpart (for the plot)."""
+    if fused is not None and unfused is not None:
+        fused["speedup"] = unfused["seconds"] / fused["seconds"]
+        print(f"{'':<67}  speedup={fused['speedup']:.2f}", flush=True)
+
+
 class _Fusion:
     """Sets QUORRA_DENSITY_FUSION for one case and restores it afterwards."""
 
@@ -91,6 +98,8 @@ def register(bench):
             tiny = dravik.DeviceDensityState.zero_state(0, dtype)
 
             def case(family, name, ops, passes, fusion="0", s=state, t=tiny):
+                """Runs one case; returns its result entry, or None when the case was left out."""
+                before = len(bench.results)
                 with _Fusion(fusion):
                     bench.bandwidth(
                         family,
@@ -100,21 +109,23 @@ def register(bench):
                         sync=t.to_numpy,
                         params={"n": n, "dtype": dtype, "case": name, "fusion": fusion},
                     )
+                return bench.results[-1] if len(bench.results) > before else None
 
             for channel in CHANNELS if (full or bench.config.quick) else ["depolarizing"]:
                 fraction = CHANNEL_FRACTION.get(channel, 1.0)
                 case("dm_channel", f"{channel} target={mid}", [_channel(channel, mid)] * per_call, per_call * fraction)
             # A dense unitary followed by a channel on its qubit: one pass with fusion on.
             pair = [_unitary_op("ry", [mid], parameter=[0.3]), _channel("amplitude_damping", mid)] * per_call
-            case("dm_unitary_channel", f"ry+amplitude_damping target={mid}", pair, per_call, fusion="1")
+            paired = case("dm_unitary_channel", f"ry+amplitude_damping target={mid}", pair, per_call, fusion="1")
             if full:
-                case("dm_unitary_channel", f"ry, amplitude_damping unfused target={mid}", pair, 2 * per_call)
+                separate = case("dm_unitary_channel", f"ry, amplitude_damping unfused target={mid}", pair, 2 * per_call)
+                _mark_speedup(paired, separate)
             for k in (1, 2, 3):
                 targets = list(range(n - k, n))[::-1] if k > 1 else [mid]
                 for count in (1, 2, 3) if full else (2,):
                     op = _kraus_op(targets, _kraus_maps(k, count, 10 * k + count))
                     case("dm_kraus", f"K={k} m={count} targets={targets}", [op] * per_call, per_call)
             layer, passes = _noisy_layer(n)
-            case("dm_noisy_layer", "unfused", layer, passes)
-            case("dm_noisy_layer", "fused", layer, passes, fusion="1")
+            unfused = case("dm_noisy_layer", "unfused", layer, passes)
+            _mark_speedup(case("dm_noisy_layer", "fused", layer, passes, fusion="1"), unfused)
             del state, tiny
