@@ -656,11 +656,16 @@ public:
             total_units_ = blocks * warps_per_block_;
             next_block_.store(0, std::memory_order_relaxed);
             failed_.store(false, std::memory_order_relaxed);
-            started_ = 0;
             ++generation_;
         }
+        {
+            std::lock_guard<std::mutex> lock(begin_mutex_);
+            begun_ = 0;
+        }
         start_.notify_all();
-        wait_until_all_started();
+        if (spread) {
+            begin_together();
+        }
         work(0);
         std::unique_lock<std::mutex> lock(done_mutex_);
         done_.wait(lock, [this] { return pending_ == 0; });
@@ -672,30 +677,32 @@ public:
     }
 
 private:
-    // When spreading, nobody starts on a block before every participant has taken the start
-    // lock for this grid, and the end of a participant's work goes through another lock:
-    // otherwise a late worker's lock would order blocks that others already ran before its
+    // When spreading, nobody starts on a block before every participant, the launching thread
+    // included, has reached this barrier, and its lock is taken by no one again during the
+    // grid. Otherwise a participant that takes a lock late (the start lock, or this one) after
+    // another finished its blocks and released that lock would order those blocks before its
     // own, and ThreadSanitizer could not see a race between them.
-    void wait_until_all_started() {
-        if (!spread_) {
+    void begin_together() {
+        std::unique_lock<std::mutex> lock(begin_mutex_);
+        if (++begun_ == workers_ + 1) {
+            begin_.notify_all();
             return;
         }
-        std::unique_lock<std::mutex> lock(mutex_);
-        start_.wait(lock, [this] { return started_ == workers_; });
+        begin_.wait(lock, [this] { return begun_ == workers_ + 1; });
     }
 
     void worker_loop(unsigned participant) {
         unsigned long long seen = 0;
+        bool spread = false;
         for (;;) {
             {
                 std::unique_lock<std::mutex> lock(mutex_);
                 start_.wait(lock, [&] { return generation_ != seen; });
                 seen = generation_;
-                ++started_;
-                if (spread_) {
-                    start_.notify_all();
-                    start_.wait(lock, [this] { return started_ == workers_; });
-                }
+                spread = spread_;
+            }
+            if (spread) {
+                begin_together();
             }
             work(participant);
             std::lock_guard<std::mutex> lock(done_mutex_);
@@ -738,13 +745,15 @@ private:
     }
 
     std::mutex launch_mutex_;
-    std::mutex mutex_;       // start of a grid: generation_, started_ and the grid's settings
-    std::mutex done_mutex_;  // end of a grid: pending_ and error_
+    std::mutex mutex_;        // start of a grid: generation_ and the grid's settings
+    std::mutex begin_mutex_;  // the barrier before the first block when spreading: begun_
+    std::mutex done_mutex_;   // end of a grid: pending_ and error_
     std::condition_variable start_;
+    std::condition_variable begin_;
     std::condition_variable done_;
     int workers_ = 0;
     int pending_ = 0;
-    int started_ = 0;
+    int begun_ = 0;
     unsigned long long generation_ = 0;
     const GridLaunch* launch_ = nullptr;
     bool spread_ = false;
