@@ -656,11 +656,13 @@ public:
             total_units_ = blocks * warps_per_block_;
             next_block_.store(0, std::memory_order_relaxed);
             failed_.store(false, std::memory_order_relaxed);
+            {
+                // Before the new generation is published: a worker may see it without waiting
+                // for the notification and reach the barrier at once.
+                std::lock_guard<std::mutex> begin_lock(begin_mutex_);
+                begun_ = 0;
+            }
             ++generation_;
-        }
-        {
-            std::lock_guard<std::mutex> lock(begin_mutex_);
-            begun_ = 0;
         }
         start_.notify_all();
         if (spread) {
