@@ -17,6 +17,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "quorra_bits.cuh"
+#include "quorra_complex.cuh"
 #include "quorra_dense_tile_plan.hpp"
 #include "quorra_launch.cuh"
 
@@ -88,25 +90,6 @@ __host__ __device__ __forceinline__ uint64_t dense_spread(uint64_t e, const int8
     return result;
 }
 
-// Spreads the low bits of `value` over the set bits of `mask`, lowest first.
-__host__ __device__ __forceinline__ uint64_t dense_deposit(uint64_t value, uint64_t mask) {
-    uint64_t result = 0;
-    for (uint64_t rest = mask; rest != 0; rest &= rest - 1) {
-        result |= (value & 1) != 0 ? (rest & (~rest + 1)) : 0;
-        value >>= 1;
-    }
-    return result;
-}
-
-template <typename C>
-__host__ __device__ __forceinline__ C dense_mul_add(C acc, C m, C x) {
-    return C{acc.re + m.re * x.re - m.im * x.im, acc.im + m.re * x.im + m.im * x.re};
-}
-template <typename C>
-__host__ __device__ __forceinline__ C dense_mul_add_conj(C acc, C m, C x) {
-    return C{acc.re + x.re * m.re + x.im * m.im, acc.im + x.im * m.re - x.re * m.im};
-}
-
 // Where slot (row i, vector w) lives in the shared tile: w is XORed with the low bits of i, so
 // that threads which load neighbouring elements of different rows (targets among the lowest
 // index bits) hit different banks, while a warp reading one row still reads a permutation of
@@ -154,7 +137,7 @@ __device__ __forceinline__ void dense_tile_apply(C* data, const DenseTilePlan& p
         dense_stage_matrix<C, K, kChunk>(matrix, staged, 0);
     }
     for (uint64_t t = blockIdx.x; t < plan.tiles; t += gridDim.x) {
-        C* base = data + (dense_deposit(t, plan.outer_mask) | plan.control_value);
+        C* base = data + (deposit_bits(t, plan.outer_mask) | plan.control_value);
         for (uint32_t e = tid; e < elements; e += kDenseTileThreads) {
             tile[dense_tile_place(own_slot | static_cast<uint32_t>(dense_spread(e, plan.slot, 8, tile_bits)),
                                   vector_bits)] = base[own_offset | dense_spread(e, plan.position, 8, tile_bits)];
@@ -177,7 +160,7 @@ __device__ __forceinline__ void dense_tile_apply(C* data, const DenseTilePlan& p
                     QUORRA_DENSE_UNROLL
                     for (int r = 0; r < kOutputs; ++r) {
                         const C m = staged[(first_row + r) * kChunk + i];
-                        acc[r] = Conjugate ? dense_mul_add_conj(acc[r], m, x) : dense_mul_add(acc[r], m, x);
+                        acc[r] = Conjugate ? mul_add_conj(acc[r], x, m) : mul_add(acc[r], m, x);
                     }
                 }
             }

@@ -19,19 +19,6 @@
 
 namespace quorra::dravik {
 
-// The bits of `value` placed, lowest first, at the set positions of `mask`.
-__host__ __device__ __forceinline__ uint64_t deposit_bits(uint64_t value, uint64_t mask) {
-    uint64_t out = 0;
-    for (uint64_t b = 1; mask != 0; b <<= 1) {
-        const uint64_t lowest = mask & (~mask + 1);
-        if ((value & b) != 0) {
-            out |= lowest;
-        }
-        mask ^= lowest;
-    }
-    return out;
-}
-
 // A thread's cube: the 2^C x 2^C elements of the tile whose rows, and whose columns,
 // differ only in the C cube bits, held in registers while a run of gates is applied. Every
 // index below is a compile-time constant after unrolling, so no array is placed in local

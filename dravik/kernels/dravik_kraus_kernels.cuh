@@ -109,7 +109,7 @@ __global__ void kraus_kernel(CuComplex<T>* data, int64_t dimension, DeviceTarget
                              const CuComplex<T>* matrices) {
     constexpr int kSize = 1 << K;
     constexpr unsigned kShare = kKrausThreadsPerBlockOfRho<K>;
-    const uint64_t t = linear_thread_index();
+    const uint64_t t = global_thread_index();
     const uint64_t item = t / kShare;
     const int64_t rest_count = targets.rest_count;
     const uint64_t groups = uint64_t{1} << rest_count;

@@ -22,7 +22,7 @@ namespace quorra::dravik {
 template <typename T, int Kind>
 __global__ void unitary_channel_kernel(CuComplex<T>* data, int64_t dimension, DeviceTargets targets,
                                        const CuComplex<T>* matrix, T p) {
-    const uint64_t t = linear_thread_index();
+    const uint64_t t = global_thread_index();
     const int64_t rest_count = targets.rest_count;
     const uint64_t groups = uint64_t{1} << rest_count;
     if (t >= groups * groups) {

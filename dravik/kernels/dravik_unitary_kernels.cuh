@@ -6,6 +6,7 @@
 #include <cuda_runtime.h>
 
 #include <cstdint>
+#include <quorra_bits.cuh>
 #include <quorra_dense_tile.cuh>
 
 #include "../state/dravik_device_state.cuh"
@@ -13,29 +14,12 @@
 
 namespace quorra::dravik {
 
-__device__ __forceinline__ uint64_t linear_thread_index() {
-    return static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
-}
-
 // Row and column of the element owned by a thread of a (32, 8) two-dimensional launch.
 __device__ __forceinline__ uint64_t element_column() {
     return static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
 }
 __device__ __forceinline__ uint64_t element_row() {
     return static_cast<uint64_t>(blockIdx.y) * blockDim.y + threadIdx.y;
-}
-
-// Spreads the bits of g over the positions that are clear in `mask`, lowest first: the
-// base index of group g, with every masked (target) bit 0. Inserting at the lowest
-// masked position first keeps the later positions final.
-__host__ __device__ __forceinline__ uint64_t insert_zero_bits(uint64_t g, uint64_t mask) {
-    while (mask != 0) {
-        const uint64_t bit = mask & (~mask + 1);
-        const uint64_t low = g & (bit - 1);
-        g = ((g ^ low) << 1) | low;
-        mask ^= bit;
-    }
-    return g;
 }
 
 // The basis-index offset of local index j: bit b of j set -> qubit targets[b] set.
@@ -83,7 +67,7 @@ template <typename T, int K>
 __global__ void unitary_merged_kernel(CuComplex<T>* data, int64_t dimension, DeviceTargets targets,
                                       uint64_t control_mask, uint64_t control_values, const CuComplex<T>* matrix) {
     static_assert(K == 1, "the merged kernel takes one target");
-    const uint64_t t = linear_thread_index();
+    const uint64_t t = global_thread_index();
     const int64_t rest_count = targets.rest_count;
     const uint64_t groups = uint64_t{1} << rest_count;
     if (t >= groups * groups) {
@@ -118,7 +102,7 @@ __global__ void unitary_merged_kernel(CuComplex<T>* data, int64_t dimension, Dev
 template <typename T>
 __global__ void unitary_merged_row2_kernel(CuComplex<T>* data, int64_t dimension, DeviceTargets targets,
                                            uint64_t control_mask, uint64_t control_values, const CuComplex<T>* matrix) {
-    const uint64_t t = linear_thread_index();
+    const uint64_t t = global_thread_index();
     const int64_t rest_count = targets.rest_count;
     const uint64_t groups = uint64_t{1} << rest_count;
     const uint64_t quarter = t & 3;

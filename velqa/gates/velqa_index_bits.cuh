@@ -1,68 +1,18 @@
-// Index arithmetic shared by the gate kernels: inserting fixed bits into a thread number.
-// Device and host code; read by nvcc (cuda build) and by g++ against the host stand-in (host build).
+// The shared index arithmetic (quorra_bits.cuh) under velqa's names.
+// Read by nvcc (cuda build) and by g++ against the host stand-in (host build).
 #pragma once
 
-#include <cuda_runtime.h>
-
-#include <cstdint>
+#include <quorra_bits.cuh>
 
 namespace velqa {
 
-// Global index of the calling thread in a one-dimensional grid, in 64 bits.
-__device__ __forceinline__ uint64_t global_thread_index() {
-    return static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
-}
-
-// Inserts a 0 bit at the position of the single set bit of `bit`: the bits of k below it
-// stay, the bits from it upward move up by one.
-__host__ __device__ __forceinline__ uint64_t insert_zero_bit(uint64_t k, uint64_t bit) {
-    const uint64_t low = k & (bit - 1);
-    return ((k ^ low) << 1) | low;
-}
-
-// Same, with the position given as a qubit index.
-__host__ __device__ __forceinline__ uint64_t insert_zero_at(uint64_t k, int32_t position) {
-    return insert_zero_bit(k, uint64_t{1} << position);
-}
-
-// The k-th smallest index whose bits under fixed_mask equal fixed_value: the bits of k fill
-// the free positions from the lowest upward. Inserting at the lowest fixed position first
-// keeps every later position final.
-__host__ __device__ __forceinline__ uint64_t expand_index(uint64_t k, uint64_t fixed_mask, uint64_t fixed_value) {
-    uint64_t rest = fixed_mask;
-    while (rest != 0) {
-        const uint64_t bit = rest & (~rest + 1);
-        k = insert_zero_bit(k, bit);
-        rest ^= bit;
-    }
-    return k | fixed_value;
-}
-
-// Spreads the low bits of `value` over the set bits of `mask`, lowest first.
-__host__ __device__ __forceinline__ uint64_t deposit_bits(uint64_t value, uint64_t mask) {
-    uint64_t result = 0;
-    for (uint64_t rest = mask; rest != 0; rest &= rest - 1) {
-        if ((value & 1U) != 0) {
-            result |= rest & (~rest + 1);
-        }
-        value >>= 1;
-    }
-    return result;
-}
-
-// deposit_bits(a + b, mask) from x = deposit_bits(a, mask) and y = deposit_bits(b, mask): the
-// bits outside the mask are set so that carries pass over them.
-__host__ __device__ __forceinline__ uint64_t masked_add(uint64_t x, uint64_t y, uint64_t mask) {
-    return ((x | ~mask) + y) & mask;
-}
-
-// Blocks of `block` threads covering `items` work items. A count beyond the device's grid
-// limit gives one block past the limit, so the launch fails with the runtime's configuration
-// error instead of running a grid truncated to 32 bits.
-__host__ __forceinline__ uint32_t grid_blocks(uint64_t items, uint32_t block) {
-    constexpr uint64_t kMaxBlocks = 0x7fffffffULL;
-    const uint64_t blocks = items / block + (items % block != 0 ? 1 : 0);
-    return static_cast<uint32_t>(blocks > kMaxBlocks ? kMaxBlocks + 1 : blocks);
-}
+using quorra::deposit_bits;
+using quorra::expand_index;
+using quorra::global_thread_index;
+using quorra::grid_blocks;
+using quorra::insert_zero_at;
+using quorra::insert_zero_bit;
+using quorra::insert_zero_bits;
+using quorra::masked_add;
 
 }  // namespace velqa

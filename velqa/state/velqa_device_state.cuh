@@ -6,49 +6,18 @@
 
 #include <cstdint>
 #include <memory>
+#include <quorra_complex.cuh>
 #include <string>
 
 namespace velqa {
 
-// Byte-compatible with numpy complex64 (float) and complex128 (double). Aligned to its own
-// size, like the platform's float2 and double2, so kernels move an amplitude with one 8- or
-// 16-byte access instead of two scalar ones.
+// The shared complex element (quorra_complex.cuh) and its arithmetic, under velqa's name.
 template <typename T>
-struct alignas(2 * sizeof(T)) CuComplex {
-    T re;
-    T im;
-};
-
-static_assert(sizeof(CuComplex<float>) == 8 && sizeof(CuComplex<double>) == 16, "CuComplex must be two packed T");
-
-template <typename T>
-__host__ __device__ __forceinline__ CuComplex<T> make_complex(T re, T im) {
-    return CuComplex<T>{re, im};
-}
-template <typename T>
-__host__ __device__ __forceinline__ CuComplex<T> operator+(CuComplex<T> a, CuComplex<T> b) {
-    return CuComplex<T>{a.re + b.re, a.im + b.im};
-}
-template <typename T>
-__host__ __device__ __forceinline__ CuComplex<T> operator-(CuComplex<T> a, CuComplex<T> b) {
-    return CuComplex<T>{a.re - b.re, a.im - b.im};
-}
-template <typename T>
-__host__ __device__ __forceinline__ CuComplex<T> operator*(CuComplex<T> a, CuComplex<T> b) {
-    return CuComplex<T>{a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
-}
-template <typename T>
-__host__ __device__ __forceinline__ CuComplex<T> operator*(T s, CuComplex<T> a) {
-    return CuComplex<T>{s * a.re, s * a.im};
-}
-template <typename T>
-__host__ __device__ __forceinline__ CuComplex<T> conj(CuComplex<T> a) {
-    return CuComplex<T>{a.re, -a.im};
-}
-template <typename T>
-__host__ __device__ __forceinline__ T norm2(CuComplex<T> a) {
-    return a.re * a.re + a.im * a.im;
-}
+using CuComplex = quorra::CuComplex<T>;
+using quorra::conj;
+using quorra::make_complex;
+using quorra::mul_add;
+using quorra::norm2;
 
 enum class Precision : int32_t { Complex64 = 0, Complex128 = 1 };
 

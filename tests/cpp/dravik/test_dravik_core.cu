@@ -36,7 +36,7 @@ TEST(DravikIndexBits, InsertZeroBitsEnumeratesGroupBasesInOrder) {
     uint64_t g = 0;
     for (uint64_t i = 0; i < 128; ++i) {
         if ((i & mask) == 0) {
-            EXPECT_EQ(quorra::dravik::insert_zero_bits(g, mask), i) << "g = " << g;
+            EXPECT_EQ(quorra::insert_zero_bits(g, mask), i) << "g = " << g;
             ++g;
         }
     }
