@@ -20,16 +20,15 @@ namespace velqa {
 
 namespace {
 
-void run_records(const DeviceState& state, const std::vector<GateRecord>& records, const std::string& endian,
-                 KernelMode mode) {
+void run_records(const DeviceState& state, const std::vector<GateRecord>& records, KernelMode mode) {
     py::gil_scoped_release unlocked;
-    run_gates_on_state(state, records, endian, mode);
+    run_gates_on_state(state, records, mode);
 }
 
 void run_gate_ir(const DeviceState& state, const py::list& gate_ir, const std::string& endian, KernelMode mode) {
     check_endian(endian);
     const std::vector<GateRecord> records = parse_gate_ir(gate_ir);
-    run_records(state, records, endian, mode);
+    run_records(state, records, mode);
 }
 
 }  // namespace
@@ -71,7 +70,7 @@ void bind_run_circuit_device_gates(py::module_& m) {
             if (records.empty()) {
                 return;
             }
-            run_records(*state, records, endian, mode);
+            run_records(*state, records, mode);
         },
         py::arg("state"), py::arg("gates"), py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto,
         "Run a QuantumGate object chunk on an existing CUDA DeviceState.");

@@ -5,7 +5,7 @@
 #include "fusion/velqa_densemm.cuh"
 #include "fusion/velqa_fusion.cuh"
 #include "fusion/velqa_sparsesharemem.cuh"
-#include "runner/run_circuit.cuh"
+#include "gates/velqa_gates.cuh"
 #include "runner/velqa_gate_checks.hpp"
 #include "runner/velqa_kernel_mode.hpp"
 
@@ -62,7 +62,7 @@ void run_plan(int64_t n, CuComplex<T>* state, const std::vector<GateRecord>& gat
     for (const FusionGroup& group : plan.groups) {
         if (group.kind == FusionGroupKind::AutoPair) {
             apply_gate<T>(n, state, gates[static_cast<size_t>(group.gate_indices.front())], stream,
-                          static_cast<int32_t>(KernelMode::PairAuto));
+                          KernelMode::PairAuto);
         } else {
             run_fusion_group<T>(workspace, state, group, stream);
             check_cuda(cudaGetLastError());

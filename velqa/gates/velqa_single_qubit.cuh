@@ -15,6 +15,7 @@
 #include "quorra_launch.cuh"
 #include "runner/velqa_gate_checks.hpp"
 #include "runner/velqa_gate_record.hpp"
+#include "runner/velqa_kernel_mode.hpp"
 #include "state/velqa_device_state.cuh"
 
 namespace velqa {
@@ -231,12 +232,12 @@ struct AutoPairKernels {
 inline dim3 gate_grid(uint64_t items) { return dim3(grid_blocks(items, kGateBlockThreads)); }
 
 // Builds and checks the control masks, then enqueues the one kernel that fits the mode
-// (0 all-state, 2 AutoPair, anything else pair) and checks the launch under `name`.
+// (AllState, PairAuto, anything else pair) and checks the launch under `name`.
 // prepare() gives the AutoPair values; it runs only when an AutoPair kernel is launched.
 template <typename T, typename... Raw, typename... Prepared, typename Prepare>
 void launch_single_qubit(const char* name, int64_t n, CuComplex<T>* state, int32_t target,
                          const std::vector<int64_t>& controls, const std::vector<int64_t>& control_state,
-                         cudaStream_t stream, int32_t mode, const PairKernels<T, Raw...>& pair_kernels,
+                         cudaStream_t stream, KernelMode mode, const PairKernels<T, Raw...>& pair_kernels,
                          const std::tuple<Raw...>& raw, const AutoPairKernels<T, Prepared...>& autopair,
                          Prepare prepare) {
     const ControlMasks masks = build_control_masks(controls, control_state);
@@ -244,9 +245,10 @@ void launch_single_qubit(const char* name, int64_t n, CuComplex<T>* state, int32
     const dim3 block(kGateBlockThreads);
     const uint64_t cm = masks.control_mask;
     const uint64_t cv = masks.control_value;
-    if (mode != 2) {
-        const auto kernel = mode == 0 ? pair_kernels.all_state : pair_kernels.pair;
-        const uint64_t items = mode == 0 ? uint64_t{1} << n : uint64_t{1} << (n - 1);
+    if (mode != KernelMode::PairAuto) {
+        const bool all_state = mode == KernelMode::AllState;
+        const auto kernel = all_state ? pair_kernels.all_state : pair_kernels.pair;
+        const uint64_t items = all_state ? uint64_t{1} << n : uint64_t{1} << (n - 1);
         std::apply(
             [&](auto... angles) {
                 quorra::launch_kernel(kernel, gate_grid(items), block, 0, stream, n, state, target, cm, cv, angles...);
@@ -292,7 +294,7 @@ void launch_single_qubit(const char* name, int64_t n, CuComplex<T>* state, int32
 template <typename T>
 void launch_fixed_gate(const char* name, int64_t n, CuComplex<T>* state, int32_t target,
                        const std::vector<int64_t>& controls, const std::vector<int64_t>& control_state,
-                       cudaStream_t stream, int32_t mode, const PairKernels<T>& pair_kernels,
+                       cudaStream_t stream, KernelMode mode, const PairKernels<T>& pair_kernels,
                        const AutoPairKernels<T>& autopair) {
     launch_single_qubit(name, n, state, target, controls, control_state, stream, mode, pair_kernels, std::tuple<>{},
                         autopair, [] { return std::tuple<>{}; });
@@ -303,7 +305,7 @@ void launch_fixed_gate(const char* name, int64_t n, CuComplex<T>* state, int32_t
 template <typename T, typename Op>
 void launch_rotation(const char* name, int64_t n, CuComplex<T>* state, int32_t target,
                      const std::vector<int64_t>& controls, const std::vector<int64_t>& control_state, T theta,
-                     cudaStream_t stream, int32_t mode, const PairKernels<T, T>& pair_kernels,
+                     cudaStream_t stream, KernelMode mode, const PairKernels<T, T>& pair_kernels,
                      const AutoPairKernels<T, CuComplex<T>, CuComplex<T>>& autopair, Op (*make_op)(T)) {
     launch_single_qubit(name, n, state, target, controls, control_state, stream, mode, pair_kernels,
                         std::make_tuple(theta), autopair, [=] {
@@ -312,17 +314,55 @@ void launch_rotation(const char* name, int64_t n, CuComplex<T>* state, int32_t t
                         });
 }
 
-// Explicit float and double instances of a launcher, for the declarations in the gate headers.
+// Explicit float and double instances of a launcher, for the declarations in velqa_gates.cuh.
 #define VELQA_INSTANTIATE_FIXED_GATE(LAUNCHER)                                                        \
     template void LAUNCHER<float>(int64_t, CuComplex<float>*, int32_t, const std::vector<int64_t>&,   \
-                                  const std::vector<int64_t>&, cudaStream_t, int32_t);                \
+                                  const std::vector<int64_t>&, cudaStream_t, KernelMode);             \
     template void LAUNCHER<double>(int64_t, CuComplex<double>*, int32_t, const std::vector<int64_t>&, \
-                                   const std::vector<int64_t>&, cudaStream_t, int32_t);
+                                   const std::vector<int64_t>&, cudaStream_t, KernelMode);
 
 #define VELQA_INSTANTIATE_ONE_ANGLE_GATE(LAUNCHER)                                                    \
     template void LAUNCHER<float>(int64_t, CuComplex<float>*, int32_t, const std::vector<int64_t>&,   \
-                                  const std::vector<int64_t>&, float, cudaStream_t, int32_t);         \
+                                  const std::vector<int64_t>&, float, cudaStream_t, KernelMode);      \
     template void LAUNCHER<double>(int64_t, CuComplex<double>*, int32_t, const std::vector<int64_t>&, \
-                                   const std::vector<int64_t>&, double, cudaStream_t, int32_t);
+                                   const std::vector<int64_t>&, double, cudaStream_t, KernelMode);
+
+// A gate without angles from its pair operation OP<T>: the pair, all-state and AutoPair
+// kernels (cu_NAME_kernel_pair, cu_NAME_kernel_all_state, NAME_autopair::*) and the launcher
+// cu_NAME with its float and double instances.
+#define VELQA_FIXED_GATE(NAME, OP)                                                                               \
+    VELQA_PAIR_KERNELS(cu_##NAME##_kernel_pair, cu_##NAME##_kernel_all_state, (), OP<T>{})                       \
+    namespace NAME##_autopair {                                                                                  \
+        VELQA_AUTOPAIR_KERNELS(compact, target0_compact, no_control, target0_no_control, (), OP<T>{})            \
+    }                                                                                                            \
+    template <typename T>                                                                                        \
+    void cu_##NAME(int64_t n, CuComplex<T>* state, int32_t target, const std::vector<int64_t>& controls,         \
+                   const std::vector<int64_t>& control_state, cudaStream_t stream, KernelMode mode) {            \
+        launch_fixed_gate<T>("cu_" #NAME, n, state, target, controls, control_state, stream, mode,               \
+                             {cu_##NAME##_kernel_pair<T>, cu_##NAME##_kernel_all_state<T>},                      \
+                             {NAME##_autopair::compact<T>, NAME##_autopair::target0_compact<T>,                  \
+                              NAME##_autopair::no_control<T>, NAME##_autopair::target0_no_control<T>, nullptr}); \
+    }                                                                                                            \
+    VELQA_INSTANTIATE_FIXED_GATE(cu_##NAME)
+
+// A rotation from its pair operation OP<T>{a, b} and MAKE_OP(theta), which forms it: the pair
+// and all-state kernels take the raw angle and form the operation on the device; the
+// AutoPair kernels take (a, b) as the launcher formed them once on the host.
+#define VELQA_ROTATION_GATE(NAME, OP, MAKE_OP)                                                                 \
+    VELQA_PAIR_KERNELS(cu_##NAME##_kernel_pair, cu_##NAME##_kernel_all_state, (, T theta), (MAKE_OP(theta)))   \
+    namespace NAME##_autopair {                                                                                \
+        VELQA_AUTOPAIR_KERNELS(compact, target0_compact, no_control, target0_no_control,                       \
+                               (, CuComplex<T> a, CuComplex<T> b), (OP<T>{a, b}))                              \
+    }                                                                                                          \
+    template <typename T>                                                                                      \
+    void cu_##NAME(int64_t n, CuComplex<T>* state, int32_t target, const std::vector<int64_t>& controls,       \
+                   const std::vector<int64_t>& control_state, T theta, cudaStream_t stream, KernelMode mode) { \
+        launch_rotation<T>("cu_" #NAME, n, state, target, controls, control_state, theta, stream, mode,        \
+                           {cu_##NAME##_kernel_pair<T>, cu_##NAME##_kernel_all_state<T>},                      \
+                           {NAME##_autopair::compact<T>, NAME##_autopair::target0_compact<T>,                  \
+                            NAME##_autopair::no_control<T>, NAME##_autopair::target0_no_control<T>, nullptr},  \
+                           MAKE_OP<T>);                                                                        \
+    }                                                                                                          \
+    VELQA_INSTANTIATE_ONE_ANGLE_GATE(cu_##NAME)
 
 }  // namespace velqa

@@ -62,16 +62,16 @@ void launch_swap_autopair(int64_t n, CuComplex<T>* state, int32_t q0, int32_t q1
 
 template <typename T>
 void cu_swap(int64_t n, CuComplex<T>* state, int32_t q0, int32_t q1, const std::vector<int64_t>& controls,
-             const std::vector<int64_t>& control_state, cudaStream_t stream, int32_t mode) {
+             const std::vector<int64_t>& control_state, cudaStream_t stream, KernelMode mode) {
     check_qubit_count(n);
     const ControlMasks masks = build_control_masks(controls, control_state);
     check_gate_qubits(n, {q0, q1}, controls);
 
-    if (mode == static_cast<int32_t>(KernelMode::AllState)) {
+    if (mode == KernelMode::AllState) {
         const uint64_t items = uint64_t{1} << n;
         quorra::launch_kernel(cu_swap_kernel_all_state<T>, dim3(grid_blocks(items, kBlock)), dim3(kBlock), 0, stream, n,
                               state, q0, q1, masks.control_mask, masks.control_value);
-    } else if (mode == static_cast<int32_t>(KernelMode::PairAuto)) {
+    } else if (mode == KernelMode::PairAuto) {
         launch_swap_autopair(n, state, q0, q1, masks, stream);
     } else {
         const uint64_t items = uint64_t{1} << (n - 1);
@@ -82,8 +82,8 @@ void cu_swap(int64_t n, CuComplex<T>* state, int32_t q0, int32_t q1, const std::
 }
 
 template void cu_swap<float>(int64_t, CuComplex<float>*, int32_t, int32_t, const std::vector<int64_t>&,
-                             const std::vector<int64_t>&, cudaStream_t, int32_t);
+                             const std::vector<int64_t>&, cudaStream_t, KernelMode);
 template void cu_swap<double>(int64_t, CuComplex<double>*, int32_t, int32_t, const std::vector<int64_t>&,
-                              const std::vector<int64_t>&, cudaStream_t, int32_t);
+                              const std::vector<int64_t>&, cudaStream_t, KernelMode);
 
 }  // namespace velqa

@@ -18,24 +18,18 @@ namespace velqa {
 // "endian must be 'little' or 'big'" for anything but those two texts.
 void check_endian(const std::string& endian);
 
-// Checks the record's parameter counts, launches its gate on `stream` (mode 0 to 2) and
-// reads the runtime's last error. Does not wait for the device.
+// Validates every record against the n-qubit state, then applies them in list order. Qubit q
+// is bit q of the amplitude index whatever endian text the caller was given.
 template <typename T>
-void apply_gate(int64_t n, CuComplex<T>* state, const GateRecord& record, cudaStream_t stream, int32_t mode);
-
-// Validates every record against the n-qubit state, then applies them in list order. The
-// endian text is not consulted: qubit q is always bit q of the amplitude index.
-template <typename T>
-void run_gates(int64_t n, CuComplex<T>* state, const std::vector<GateRecord>& records, const std::string& endian,
-               cudaStream_t stream, KernelMode mode);
+void run_gates(int64_t n, CuComplex<T>* state, const std::vector<GateRecord>& records, cudaStream_t stream,
+               KernelMode mode);
 
 // Checks num_state against 2**n, selects the device and runs the records on stream 0.
 template <typename T>
 void run_gates_on_device(int64_t n, CuComplex<T>* state, int64_t num_state, const std::vector<GateRecord>& records,
-                         const std::string& endian, int32_t device_id, KernelMode mode);
+                         int32_t device_id, KernelMode mode);
 
 // run_gates_on_device on a DeviceState, in the instance of its precision.
-void run_gates_on_state(const DeviceState& state, const std::vector<GateRecord>& records, const std::string& endian,
-                        KernelMode mode);
+void run_gates_on_state(const DeviceState& state, const std::vector<GateRecord>& records, KernelMode mode);
 
 }  // namespace velqa

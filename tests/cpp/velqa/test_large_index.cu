@@ -16,11 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "gates/velqa_global_phase.cuh"
-#include "gates/velqa_h.cuh"
+#include "gates/velqa_gates.cuh"
 #include "gates/velqa_swap.cuh"
 #include "gates/velqa_unitary.cuh"
-#include "gates/velqa_x.cuh"
 #include "hostcuda_block_select.h"
 #include "measure/velqa_measure_kernels.cuh"
 #include "quorra_launch.cuh"
@@ -228,15 +226,15 @@ struct Controls {
 const Controls kControls{{35, 2}, {1, 0}};
 const Controls kNone{};
 
-constexpr int32_t kAllState = 0;
-constexpr int32_t kPair = 1;
-constexpr int32_t kAuto = 2;
+constexpr velqa::KernelMode kAllState = velqa::KernelMode::AllState;
+constexpr velqa::KernelMode kPair = velqa::KernelMode::Pair;
+constexpr velqa::KernelMode kAuto = velqa::KernelMode::PairAuto;
 
 template <typename T>
-Case<T> single_qubit(const std::string& name, int64_t target, const Controls& ctl, int32_t mode, uint64_t inserted,
-                     uint64_t fixed, const std::vector<cd>& u,
+Case<T> single_qubit(const std::string& name, int64_t target, const Controls& ctl, velqa::KernelMode mode,
+                     uint64_t inserted, uint64_t fixed, const std::vector<cd>& u,
                      void (*gate)(int64_t, CuComplex<T>*, int32_t, const std::vector<int64_t>&,
-                                  const std::vector<int64_t>&, cudaStream_t, int32_t)) {
+                                  const std::vector<int64_t>&, cudaStream_t, velqa::KernelMode)) {
     Case<T> c;
     c.name = name;
     c.targets = {target};
@@ -268,7 +266,7 @@ std::vector<Case<T>> gate_cases() {
     cases.push_back(single_qubit<T>("X pair", 34, kControls, kPair, t34, 0, kX, velqa::cu_x<T>));
 
     // SWAP: q0 = 33 below q1 = 34 in bit order but named first.
-    const auto swap = [&](const std::string& name, int64_t q0, int64_t q1, const Controls& ctl, int32_t mode,
+    const auto swap = [&](const std::string& name, int64_t q0, int64_t q1, const Controls& ctl, velqa::KernelMode mode,
                           uint64_t inserted, uint64_t fixed, uint64_t pattern, uint32_t block) {
         Case<T> c;
         c.name = name;
@@ -296,7 +294,7 @@ std::vector<Case<T>> gate_cases() {
 
     // UNITARY: one and two targets, in place and AutoPair.
     const auto unitary = [&](const std::string& name, const std::vector<int64_t>& targets, const Controls& ctl,
-                             int32_t mode, uint64_t inserted, uint64_t fixed) {
+                             velqa::KernelMode mode, uint64_t inserted, uint64_t fixed) {
         Case<T> c;
         c.name = name;
         c.targets = targets;
@@ -307,7 +305,7 @@ std::vector<Case<T>> gate_cases() {
         c.u = dense(uint64_t{1} << targets.size());
         c.launch = [targets, ctl, mode, u = c.u](CuComplex<T>* state) {
             velqa::cu_unitary<T>(kQubits, state, targets, ctl.qubits, ctl.values, u, int64_t{1} << targets.size(),
-                                 nullptr, mode);
+                                 nullptr, static_cast<int32_t>(mode));
         };
         cases.push_back(c);
     };

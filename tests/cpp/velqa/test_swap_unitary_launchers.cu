@@ -100,7 +100,8 @@ void expect_invalid(Call call, const std::string& message) {
 
 TEST_F(LauncherTest, SwapRefusesIndicesTheKernelsCannotTake) {
     const std::vector<int64_t> none;
-    for (int32_t mode = 0; mode < 3; ++mode) {
+    for (const velqa::KernelMode mode :
+         {velqa::KernelMode::AllState, velqa::KernelMode::Pair, velqa::KernelMode::PairAuto}) {
         expect_invalid([&] { velqa::cu_swap<double>(kQubits, amps(), 2, 2, none, none, 0, mode); },
                        "target qubits must be distinct");
         expect_invalid([&] { velqa::cu_swap<double>(kQubits, amps(), 1, kQubits, none, none, 0, mode); },
@@ -177,7 +178,7 @@ TEST_F(LauncherTest, UnitaryRecordChecksComeInOrder) {
 TEST_F(LauncherTest, OversizedGridIsReportedAsLaunchFailure) {
     // 2^40 pairs need 2^32 blocks: refused by the runtime before anything runs.
     try {
-        velqa::cu_swap<double>(41, amps(), 3, 7, {}, {}, 0, 1);
+        velqa::cu_swap<double>(41, amps(), 3, 7, {}, {}, 0, velqa::KernelMode::Pair);
         FAIL() << "expected a launch failure";
     } catch (const std::runtime_error& e) {
         EXPECT_EQ(std::string(e.what()), "cu_swap kernel launch failed: invalid configuration argument");
