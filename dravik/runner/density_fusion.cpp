@@ -2,7 +2,7 @@
 #include "density_fusion.hpp"
 
 #include <algorithm>
-#include <bit>
+#include <quorra_fusion_select.hpp>
 #include <stdexcept>
 
 namespace quorra::density {
@@ -12,23 +12,6 @@ namespace {
 using dravik::CuComplex;
 using dravik::DensityGateKind;
 using dravik::DeviceDensityGate;
-
-// A set of scanned operations, by scan position (ascending positions = ascending indices).
-using OpSet = std::vector<uint64_t>;
-
-void add_all(OpSet& into, const OpSet& from) {
-    for (size_t w = 0; w < into.size(); ++w) {
-        into[w] |= from[w];
-    }
-}
-
-size_t size_of(const OpSet& set) {
-    size_t total = 0;
-    for (const uint64_t word : set) {
-        total += static_cast<size_t>(std::popcount(word));
-    }
-    return total;
-}
 
 // A built-in channel, or a unitary on one target (controls and explicit matrices allowed).
 bool is_fusable(const DensityOperation& op) {
@@ -46,8 +29,6 @@ std::vector<int64_t> qubits_of(const DensityOperation& op) {
     qubits.erase(std::unique(qubits.begin(), qubits.end()), qubits.end());
     return qubits;
 }
-
-int count_bits(uint64_t mask) { return std::popcount(mask); }
 
 // Position of qubit q in the ascending active list, or -1.
 int32_t local_bit(const std::vector<int64_t>& active_qubits, int64_t q) {
@@ -84,99 +65,31 @@ std::vector<size_t> select_density_group(int64_t num_qubits, const std::vector<D
     if (num_qubits < 0 || num_qubits > 64) {
         throw std::invalid_argument("density fusion needs a register of at most 64 qubits");
     }
-    const auto qubits = static_cast<size_t>(num_qubits);
-    const size_t limit = std::min(static_cast<size_t>(std::max<int64_t>(max_ops_per_group, 0)), remaining.size());
-    const size_t words = (limit + 63) / 64;
-    std::vector<uint64_t> comp(qubits, 0);
-    std::vector<OpSet> ops(qubits, OpSet(words, 0));
-    std::vector<bool> blocked(qubits, false);
-    std::vector<size_t> scanned;  // scan position -> operation index
-
-    // Phase 1: grow components, blocking the qubits of every operation left out so that
-    // nothing later on them is pulled ahead of it.
-    for (const size_t index : remaining) {
-        if (scanned.size() >= limit || !is_fusable(operations.at(index))) {
-            break;
-        }
-        const size_t position = scanned.size();
-        scanned.push_back(index);
-        const std::vector<int64_t> touched = qubits_of(operations[index]);
-        for (const int64_t q : touched) {
-            if (q < 0 || static_cast<size_t>(q) >= qubits) {
-                throw std::invalid_argument("density fusion operation outside the register");
-            }
-        }
-        bool skip = std::any_of(touched.begin(), touched.end(), [&](int64_t q) { return blocked[q]; });
-        if (!skip) {
-            uint64_t bits = 0;
-            OpSet joined(words, 0);
-            joined[position / 64] |= uint64_t{1} << (position % 64);
-            for (const int64_t q : touched) {
-                bits |= comp[q] | (uint64_t{1} << q);
-                add_all(joined, ops[q]);
-            }
-            skip = count_bits(bits) > max_active_qubits;
-            if (!skip) {
-                for (const int64_t q : touched) {
-                    comp[q] = bits;
-                    ops[q] = joined;
+    // The planner's view of its operations for quorra::select_fusion_group.
+    struct OperationView {
+        int64_t n;
+        const std::vector<DensityOperation>& operations;
+        bool fusable(int64_t index) const { return is_fusable(operations.at(static_cast<size_t>(index))); }
+        bool qubits(int64_t index, uint64_t& mask) const {
+            for (const int64_t q : qubits_of(operations[static_cast<size_t>(index)])) {
+                if (q < 0 || q >= n) {
+                    throw std::invalid_argument("density fusion operation outside the register");
                 }
+                mask |= uint64_t{1} << q;
+            }
+            return true;
+        }
+    };
+    const auto walk = [&remaining](auto&& visit) {
+        for (const size_t index : remaining) {
+            if (!visit(static_cast<int64_t>(index))) {
+                return;
             }
         }
-        if (skip) {
-            for (const int64_t q : touched) {
-                blocked[q] = true;
-            }
-        }
-    }
-
-    // Phase 2: take the largest component that still fits, everything it now covers, and
-    // drop what it took from the components that do not fit.
-    OpSet result(words, 0);
-    uint64_t covered = 0;
-    std::vector<bool> taken(qubits, false);
-    for (;;) {
-        size_t best = qubits;
-        size_t best_size = 0;
-        for (size_t q = 0; q < qubits; ++q) {
-            if (taken[q] || count_bits(covered | comp[q]) > max_active_qubits) {
-                continue;
-            }
-            const size_t size = size_of(ops[q]);
-            if (size > best_size) {
-                best = q;
-                best_size = size;
-            }
-        }
-        if (best == qubits) {
-            break;
-        }
-        const OpSet chosen = ops[best];
-        add_all(result, chosen);
-        covered |= comp[best];
-        taken[best] = true;
-        for (size_t t = 0; t < qubits; ++t) {
-            if (taken[t]) {
-                continue;
-            }
-            if ((comp[t] & ~covered) == 0) {
-                add_all(result, ops[t]);
-                taken[t] = true;
-            } else {
-                for (size_t w = 0; w < words; ++w) {
-                    ops[t][w] &= ~chosen[w];
-                }
-            }
-        }
-    }
-
-    std::vector<size_t> group;
-    for (size_t position = 0; position < scanned.size(); ++position) {
-        if (((result[position / 64] >> (position % 64)) & 1) != 0) {
-            group.push_back(scanned[position]);
-        }
-    }
-    return group;
+    };
+    const std::vector<int64_t> group = quorra::select_fusion_group(
+        num_qubits, walk, OperationView{num_qubits, operations}, max_active_qubits, max_ops_per_group);
+    return std::vector<size_t>(group.begin(), group.end());
 }
 
 dravik::DeviceDensityGate<double> make_density_gate(const DensityOperation& operation,

@@ -1,4 +1,4 @@
-// The fusion planner: dependency cones, greedy merge, strategy choice, offsets.
+// The fusion planner: group selection (quorra_fusion_select.hpp), strategy choice, offsets.
 // Plain C++; no CUDA call.
 #include "fusion/velqa_fusion_planner.hpp"
 
@@ -7,6 +7,7 @@
 #include <bit>
 #include <cmath>
 #include <iterator>
+#include <quorra_fusion_select.hpp>
 
 namespace velqa::fusion {
 
@@ -19,35 +20,6 @@ std::vector<int64_t> gate_qubits(const GateRecord& gate) {
     std::sort(qubits.begin(), qubits.end());
     qubits.erase(std::unique(qubits.begin(), qubits.end()), qubits.end());
     return qubits;
-}
-
-// A cone is a bit set over the positions of the accepted gates of one walk (position p is
-// the p-th accepted gate, so ascending positions are ascending gate indices). Words past a
-// vector's end are zero. Unions and differences of cones cost a few words, not a merge.
-using Cone = std::vector<uint64_t>;
-
-void cone_or(Cone& into, const Cone& from) {
-    if (into.size() < from.size()) {
-        into.resize(from.size(), 0);
-    }
-    for (size_t w = 0; w < from.size(); ++w) {
-        into[w] |= from[w];
-    }
-}
-
-void cone_remove(Cone& from, const Cone& removed) {
-    const size_t words = std::min(from.size(), removed.size());
-    for (size_t w = 0; w < words; ++w) {
-        from[w] &= ~removed[w];
-    }
-}
-
-size_t cone_size(const Cone& cone) {
-    size_t count = 0;
-    for (const uint64_t word : cone) {
-        count += static_cast<size_t>(std::popcount(word));
-    }
-    return count;
 }
 
 // Fusability of each gate, worked out once per plan rather than once per examination.
@@ -69,115 +41,46 @@ private:
     std::vector<int8_t> known_;
 };
 
-// `walk(visit)` calls visit(index) for the remaining gates in ascending order until visit
-// returns false; the planner walks a linked list, the public entry point a vector.
-template <typename Walk>
-std::vector<int64_t> select_gates(int64_t n, const std::vector<GateRecord>& gates, Walk&& walk,
-                                  int32_t sparsesharemem_qubits, int32_t max_gates_per_group, FusableCache& fusable) {
-    const size_t qubit_count = static_cast<size_t>(n);
-    const uint64_t all_qubits = (uint64_t{1} << n) - 1;  // n <= 62
-    std::vector<uint64_t> cone_mask(qubit_count, 0);
-    std::vector<Cone> cone_gates(qubit_count);
-    std::vector<int64_t> accepted;  // gate index of each cone position
-    uint64_t blocked = 0;
+// The planner's view of its gates for quorra::select_fusion_group.
+struct GateView {
+    int64_t n;
+    const std::vector<GateRecord>& gates;
+    FusableCache& fusable_cache;
 
-    // Phase 1: the cone of each qubit is its last accepted gate and everything before it.
-    int64_t examined = 0;
-    Cone cone;
-    walk([&](int64_t index) {
-        if (examined + 1 > max_gates_per_group) {
-            return false;
-        }
-        ++examined;
-        if (!fusable(index)) {
-            return false;  // a barrier: nothing after it joins this group
-        }
+    bool fusable(int64_t index) const { return fusable_cache(index); }
+    bool qubits(int64_t index, uint64_t& mask) const {
         const GateRecord& gate = gates[static_cast<size_t>(index)];
-        bool rejected = false;
-        uint64_t qubits = 0;
+        bool inside = true;
         const auto add = [&](int64_t q) {
             if (q < 0 || q >= n) {
-                rejected = true;
+                inside = false;
             } else {
-                qubits |= uint64_t{1} << q;
+                mask |= uint64_t{1} << q;
             }
         };
         std::for_each(gate.target.begin(), gate.target.end(), add);
         std::for_each(gate.control.begin(), gate.control.end(), add);
-        rejected = rejected || (qubits & blocked) != 0;
-        uint64_t mask = qubits;
-        for (uint64_t rest = qubits; !rejected && rest != 0; rest &= rest - 1) {
-            mask |= cone_mask[static_cast<size_t>(std::countr_zero(rest))];
-        }
-        if (rejected || std::popcount(mask) > sparsesharemem_qubits) {
-            blocked |= qubits;
-            // With every qubit blocked no later gate can be accepted: the walk is over.
-            return blocked != all_qubits;
-        }
-        const size_t position = accepted.size();
-        accepted.push_back(index);
-        cone.assign(position / 64 + 1, 0);
-        for (uint64_t rest = qubits; rest != 0; rest &= rest - 1) {
-            cone_or(cone, cone_gates[static_cast<size_t>(std::countr_zero(rest))]);
-        }
-        cone[position / 64] |= uint64_t{1} << (position % 64);
-        for (uint64_t rest = qubits; rest != 0; rest &= rest - 1) {
-            const auto q = static_cast<size_t>(std::countr_zero(rest));
-            cone_mask[q] = mask;
-            cone_gates[q] = cone;
-        }
-        return true;
-    });
+        return inside;
+    }
+};
 
-    // Phase 2: greedily merge the largest cones that fit; ties go to the lowest qubit.
-    std::vector<char> taken(qubit_count, 0);
-    std::vector<size_t> sizes(qubit_count);
-    for (size_t q = 0; q < qubit_count; ++q) {
-        sizes[q] = cone_size(cone_gates[q]);
-    }
-    Cone selected;
-    uint64_t g = 0;
-    for (;;) {
-        int64_t best = -1;
-        size_t best_size = 0;
-        for (size_t q = 0; q < qubit_count; ++q) {
-            if (taken[q] != 0 || sizes[q] <= best_size || std::popcount(g | cone_mask[q]) > sparsesharemem_qubits) {
-                continue;
-            }
-            best = static_cast<int64_t>(q);
-            best_size = sizes[q];
-        }
-        if (best < 0) {
-            break;
-        }
-        const Cone chosen = cone_gates[static_cast<size_t>(best)];
-        cone_or(selected, chosen);
-        g |= cone_mask[static_cast<size_t>(best)];
-        taken[static_cast<size_t>(best)] = 1;
-        for (size_t q = 0; q < qubit_count; ++q) {
-            if (taken[q] != 0) {
-                continue;
-            }
-            if ((g | cone_mask[q]) == g) {
-                cone_or(selected, cone_gates[q]);
-                taken[q] = 1;
-            } else {
-                cone_remove(cone_gates[q], chosen);
-                sizes[q] = cone_size(cone_gates[q]);
-            }
-        }
-    }
-    std::vector<int64_t> result;
-    for (size_t w = 0; w < selected.size(); ++w) {
-        for (uint64_t rest = selected[w]; rest != 0; rest &= rest - 1) {
-            result.push_back(accepted[w * 64 + static_cast<size_t>(std::countr_zero(rest))]);
-        }
-    }
-    return result;
+template <typename Walk>
+std::vector<int64_t> select_gates(int64_t n, const std::vector<GateRecord>& gates, Walk&& walk,
+                                  int32_t sparsesharemem_qubits, int32_t max_gates_per_group, FusableCache& fusable) {
+    return quorra::select_fusion_group(n, walk, GateView{n, gates, fusable}, sparsesharemem_qubits,
+                                       max_gates_per_group);
 }
 
-// Rows of the cost table for the breakpoints of n (14, 16, ..., 24) and k = 1 to 7: base,
-// weight_h, weight_diagonal, weight_rxy, dense. The other weights are the same in every row.
+// The cost table: relative times of the two fused strategies for a group of k qubits (k = 1
+// to 7) on an n-qubit state, one row per breakpoint of n (14, 16, ..., 24) and k, in one
+// unit per row. Columns: base, weight_h, weight_diagonal, weight_rxy, dense. A SparseShareMem
+// group costs, for each of its gates, base + the gate's weight (halved per control); a DenseMM
+// group costs dense whatever its gate count. The weights not in the table are the same in
+// every row: weight_x = weight_y = weight_swap = 0 and weight_generic = 1, which sets the unit
+// (the extra time of a general 2x2 gate over an X). choose_kind takes DenseMM when the
+// gates' sum exceeds dense (times densemm_gate_threshold_scale). Only ratios within a row
+// matter; `python bench/fusion_cost_table.py` measures the table on the machine it runs on
+// and prints it in this form.
 constexpr std::array<int64_t, 6> kCostSizes = {14, 16, 18, 20, 22, 24};
 constexpr double kCostTable[6][7][5] = {
     {{0.2267309915, 0.4663068114, 0.4305625079, 0.4126543972, 19.2041906135},
