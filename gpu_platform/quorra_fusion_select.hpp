@@ -47,6 +47,16 @@ inline size_t cone_size(const FusionCone& cone) {
     return count;
 }
 
+// The targets and controls of an operation, ascending, without repeats.
+inline std::vector<int64_t> operation_qubits(const std::vector<int64_t>& targets,
+                                             const std::vector<int64_t>& controls) {
+    std::vector<int64_t> qubits(targets);
+    qubits.insert(qubits.end(), controls.begin(), controls.end());
+    std::sort(qubits.begin(), qubits.end());
+    qubits.erase(std::unique(qubits.begin(), qubits.end()), qubits.end());
+    return qubits;
+}
+
 // The next group of an n-qubit list (n <= 64), as ascending operation indices, possibly none.
 // walk(visit) calls visit(index) for the remaining operations in ascending order until visit
 // returns false. view.fusable(index) says whether the operation may join a group at all;

@@ -22,13 +22,7 @@ bool is_fusable(const DensityOperation& op) {
 }
 
 // Sorted union of the operation's targets and controls.
-std::vector<int64_t> qubits_of(const DensityOperation& op) {
-    std::vector<int64_t> qubits(op.targets);
-    qubits.insert(qubits.end(), op.controls.begin(), op.controls.end());
-    std::sort(qubits.begin(), qubits.end());
-    qubits.erase(std::unique(qubits.begin(), qubits.end()), qubits.end());
-    return qubits;
-}
+std::vector<int64_t> qubits_of(const DensityOperation& op) { return quorra::operation_qubits(op.targets, op.controls); }
 
 // Position of qubit q in the ascending active list, or -1.
 int32_t local_bit(const std::vector<int64_t>& active_qubits, int64_t q) {

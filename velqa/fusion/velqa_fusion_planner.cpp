@@ -13,15 +13,6 @@ namespace velqa::fusion {
 
 namespace {
 
-// The target and control qubits of a gate, ascending, without repeats.
-std::vector<int64_t> gate_qubits(const GateRecord& gate) {
-    std::vector<int64_t> qubits(gate.target);
-    qubits.insert(qubits.end(), gate.control.begin(), gate.control.end());
-    std::sort(qubits.begin(), qubits.end());
-    qubits.erase(std::unique(qubits.begin(), qubits.end()), qubits.end());
-    return qubits;
-}
-
 // Fusability of each gate, worked out once per plan rather than once per examination.
 class FusableCache {
 public:
@@ -273,7 +264,8 @@ FusionPlan plan_fusion_chunk(int64_t n, const std::vector<GateRecord>& gates, co
         FusionGroup group;
         uint64_t active_mask = 0;
         for (const int64_t index : selected) {
-            for (const int64_t q : gate_qubits(gates[static_cast<size_t>(index)])) {
+            const GateRecord& gate = gates[static_cast<size_t>(index)];
+            for (const int64_t q : quorra::operation_qubits(gate.target, gate.control)) {
                 group.active_qubits.push_back(q);
             }
         }
