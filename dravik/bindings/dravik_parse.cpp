@@ -28,7 +28,7 @@ DensityOperation parse_kraus(const py::handle& object) {
     op.kind = DensityOperationKind::Kraus;
     op.targets = object.attr("target").cast<std::vector<int64_t>>();
     if (py::hasattr(object, "channel_name")) {
-        op.channel_name = object.attr("channel_name").cast<std::string>();
+        set_channel_name(op, object.attr("channel_name").cast<std::string>());
     }
     const ComplexArray matrices(object.attr("kraus_matrices"));
     if (matrices.ndim() != 3 || matrices.shape(0) < 1 || matrices.shape(1) < 1 ||
@@ -44,7 +44,7 @@ DensityOperation parse_kraus(const py::handle& object) {
 DensityOperation parse_unitary(const py::handle& object) {
     DensityOperation op;
     op.kind = DensityOperationKind::Unitary;
-    op.name = object.attr("id").cast<std::string>();
+    set_operation_name(op, object.attr("id").cast<std::string>());
     op.targets = object.attr("target").cast<std::vector<int64_t>>();
     op.controls = object.attr("control").cast<std::vector<int64_t>>();
     op.control_state = object.attr("control_state").cast<std::vector<int64_t>>();

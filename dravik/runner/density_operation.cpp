@@ -43,63 +43,63 @@ Mat2<T> rz(T theta) {
     return {expi<T>(-theta / T(2)), T(0), T(0), expi<T>(theta / T(2))};
 }
 
-// Matrices of the single-target names after normalisation; `p` holds the parameters
-// already converted to T. Returns false for an unknown name.
+// Matrices of the single-target operations; `p` holds the parameters already converted
+// to T. Returns false for any other operation.
 template <typename T>
-bool fixed_or_rotation(const std::string& name, const std::vector<T>& p, Mat2<T>& m) {
+bool fixed_or_rotation(NamedOperation name, const std::vector<T>& p, Mat2<T>& m) {
     using C = std::complex<T>;
     const T h = static_cast<T>(kSqrtHalf);
     const T half = T(0.5);
-    if (name == "x") {
+    if (name == NamedOperation::X) {
         m = {C(0), C(1), C(1), C(0)};
-    } else if (name == "y") {
+    } else if (name == NamedOperation::Y) {
         m = {C(0), C(0, -1), C(0, 1), C(0)};
-    } else if (name == "z") {
+    } else if (name == NamedOperation::Z) {
         m = {C(1), C(0), C(0), C(-1)};
-    } else if (name == "-z") {
+    } else if (name == NamedOperation::MinusZ) {
         m = {C(-1), C(0), C(0), C(1)};
-    } else if (name == "h") {
+    } else if (name == NamedOperation::H) {
         m = {C(h), C(h), C(h), C(-h)};
-    } else if (name == "s") {
+    } else if (name == NamedOperation::S) {
         m = {C(1), C(0), C(0), C(0, 1)};
-    } else if (name == "s_dag") {
+    } else if (name == NamedOperation::SDag) {
         m = {C(1), C(0), C(0), C(0, -1)};
-    } else if (name == "t") {
+    } else if (name == NamedOperation::T) {
         m = {C(1), C(0), C(0), expi<T>(static_cast<T>(kPi) / T(4))};
-    } else if (name == "t_dag") {
+    } else if (name == NamedOperation::TDag) {
         m = {C(1), C(0), C(0), expi<T>(-static_cast<T>(kPi) / T(4))};
-    } else if (name == "sqrtx") {
+    } else if (name == NamedOperation::SqrtX) {
         m = {C(half, half), C(half, -half), C(half, -half), C(half, half)};
-    } else if (name == "sqrtx_dag") {
+    } else if (name == NamedOperation::SqrtXDag) {
         m = {C(half, -half), C(half, half), C(half, half), C(half, -half)};
-    } else if (name == "sqrty") {
+    } else if (name == NamedOperation::SqrtY) {
         m = {C(half, half), C(-half, -half), C(half, half), C(half, half)};
-    } else if (name == "sqrty_dag") {
+    } else if (name == NamedOperation::SqrtYDag) {
         m = {C(half, -half), C(half, -half), C(-half, half), C(half, -half)};
-    } else if (name == "x2p") {
+    } else if (name == NamedOperation::X2P) {
         m = {C(h), C(0, -h), C(0, -h), C(h)};
-    } else if (name == "x2m") {
+    } else if (name == NamedOperation::X2M) {
         m = {C(h), C(0, h), C(0, h), C(h)};
-    } else if (name == "y2p") {
+    } else if (name == NamedOperation::Y2P) {
         m = {C(h), C(-h), C(h), C(h)};
-    } else if (name == "y2m") {
+    } else if (name == NamedOperation::Y2M) {
         m = {C(h), C(h), C(-h), C(h)};
-    } else if (name == "rx") {
+    } else if (name == NamedOperation::RX) {
         m = rx<T>(p[0]);
-    } else if (name == "ry") {
+    } else if (name == NamedOperation::RY) {
         const T c = std::cos(p[0] / T(2));
         const T s = std::sin(p[0] / T(2));
         m = {C(c), C(-s), C(s), C(c)};
-    } else if (name == "rz") {
+    } else if (name == NamedOperation::RZ) {
         m = rz<T>(p[0]);
-    } else if (name == "p") {
+    } else if (name == NamedOperation::P) {
         m = {C(1), C(0), C(0), expi<T>(p[0])};
-    } else if (name == "gp") {
+    } else if (name == NamedOperation::GP) {
         m = {expi<T>(p[0]), C(0), C(0), expi<T>(p[0])};
-    } else if (name == "rxy") {
+    } else if (name == NamedOperation::RXY) {
         // RZ(phi) RX(theta) RZ(-phi), multiplied left to right.
         m = multiply(multiply(rz<T>(p[0]), rx<T>(p[1])), rz<T>(-p[0]));
-    } else if (name == "u") {
+    } else if (name == NamedOperation::U) {
         const T c = std::cos(p[0] / T(2));
         const T s = std::sin(p[0] / T(2));
         m = {C(c), -expi<T>(p[2]) * s, expi<T>(p[1]) * s, expi<T>(p[1] + p[2]) * c};
@@ -109,24 +109,25 @@ bool fixed_or_rotation(const std::string& name, const std::vector<T>& p, Mat2<T>
     return true;
 }
 
-size_t table_parameter_count(const std::string& name) {
-    static const std::unordered_map<std::string, size_t> counts = {
-        {"rx", 1}, {"ry", 1}, {"rz", 1}, {"p", 1}, {"gp", 1}, {"rxy", 2}, {"u", 3},
-    };
-    const auto it = counts.find(name);
-    return it == counts.end() ? 0 : it->second;
+size_t table_parameter_count(NamedOperation name) {
+    switch (name) {
+        case NamedOperation::RX:
+        case NamedOperation::RY:
+        case NamedOperation::RZ:
+        case NamedOperation::P:
+        case NamedOperation::GP:
+            return 1;
+        case NamedOperation::RXY:
+            return 2;
+        case NamedOperation::U:
+            return 3;
+        default:
+            return 0;
+    }
 }
 
-bool is_known_single_target(const std::string& name) {
-    static const char* const names[] = {"x",     "y",     "z",         "-z",    "h",         "s",   "s_dag", "t",
-                                        "t_dag", "sqrtx", "sqrtx_dag", "sqrty", "sqrty_dag", "x2p", "x2m",   "y2p",
-                                        "y2m",   "rx",    "ry",        "rz",    "p",         "gp",  "rxy",   "u"};
-    for (const char* known : names) {
-        if (name == known) {
-            return true;
-        }
-    }
-    return false;
+bool is_known_single_target(NamedOperation name) {
+    return name != NamedOperation::Unknown && name != NamedOperation::Swap;
 }
 
 template <typename T>
@@ -136,41 +137,41 @@ std::vector<std::complex<double>> widen(const Mat2<T>& m) {
 }
 
 template <typename T>
-std::vector<std::complex<double>> named_matrix(const DensityOperation& op, const std::string& name) {
+std::vector<std::complex<double>> named_matrix(const DensityOperation& op) {
     std::vector<T> p;
     p.reserve(op.parameters.size());
     for (const double value : op.parameters) {
         p.push_back(static_cast<T>(value));
     }
     Mat2<T> m{};
-    fixed_or_rotation<T>(name, p, m);
+    fixed_or_rotation<T>(op.named, p, m);
     return widen<T>(m);
 }
 
 template <typename T>
-DiagonalResult diagonal_factors(const std::string& name, double parameter) {
+DiagonalResult diagonal_factors(NamedOperation name, double parameter) {
     const T theta = static_cast<T>(parameter);
     const std::complex<T> one(1, 0);
     std::complex<T> d0 = one;
     std::complex<T> d1 = one;
-    if (name == "gp") {
+    if (name == NamedOperation::GP) {
         d0 = d1 = expi<T>(theta);
-    } else if (name == "p") {
+    } else if (name == NamedOperation::P) {
         d1 = expi<T>(theta);
-    } else if (name == "rz") {
+    } else if (name == NamedOperation::RZ) {
         d0 = expi<T>(-theta / T(2));
         d1 = expi<T>(theta / T(2));
-    } else if (name == "s") {
+    } else if (name == NamedOperation::S) {
         d1 = std::complex<T>(0, 1);
-    } else if (name == "s_dag") {
+    } else if (name == NamedOperation::SDag) {
         d1 = std::complex<T>(0, -1);
-    } else if (name == "t") {
+    } else if (name == NamedOperation::T) {
         d1 = expi<T>(static_cast<T>(kPi) / T(4));
-    } else if (name == "t_dag") {
+    } else if (name == NamedOperation::TDag) {
         d1 = expi<T>(-static_cast<T>(kPi) / T(4));
-    } else if (name == "z") {
+    } else if (name == NamedOperation::Z) {
         d1 = -one;
-    } else {  // "-z"
+    } else {  // MinusZ
         d0 = -one;
     }
     DiagonalResult result;
@@ -183,16 +184,76 @@ bool is_finite(std::complex<double> value) { return std::isfinite(value.real()) 
 
 }  // namespace
 
-std::string normalize_operation_name(const std::string& name) {
-    static const std::unordered_map<std::string, std::string> aliases = {
-        {"cx", "x"},    {"cnot", "x"},    {"mcx", "x"},           {"cy", "y"},      {"mcy", "y"},   {"cz", "z"},
-        {"mcz", "z"},   {"ch", "h"},      {"mch", "h"},           {"cs", "s"},      {"mcs", "s"},   {"cp", "p"},
-        {"mcp", "p"},   {"crx", "rx"},    {"mcrx", "rx"},         {"cry", "ry"},    {"mcry", "ry"}, {"crz", "rz"},
-        {"mcrz", "rz"}, {"gphase", "gp"}, {"global_phase", "gp"}, {"xyarb", "rxy"},
+NamedOperation parse_operation_name(const std::string& name) {
+    static const std::unordered_map<std::string, NamedOperation> table = {
+        {"x", NamedOperation::X},
+        {"cx", NamedOperation::X},
+        {"cnot", NamedOperation::X},
+        {"mcx", NamedOperation::X},
+        {"y", NamedOperation::Y},
+        {"cy", NamedOperation::Y},
+        {"mcy", NamedOperation::Y},
+        {"z", NamedOperation::Z},
+        {"cz", NamedOperation::Z},
+        {"mcz", NamedOperation::Z},
+        {"-z", NamedOperation::MinusZ},
+        {"h", NamedOperation::H},
+        {"ch", NamedOperation::H},
+        {"mch", NamedOperation::H},
+        {"s", NamedOperation::S},
+        {"cs", NamedOperation::S},
+        {"mcs", NamedOperation::S},
+        {"s_dag", NamedOperation::SDag},
+        {"t", NamedOperation::T},
+        {"t_dag", NamedOperation::TDag},
+        {"sqrtx", NamedOperation::SqrtX},
+        {"sqrtx_dag", NamedOperation::SqrtXDag},
+        {"sqrty", NamedOperation::SqrtY},
+        {"sqrty_dag", NamedOperation::SqrtYDag},
+        {"x2p", NamedOperation::X2P},
+        {"x2m", NamedOperation::X2M},
+        {"y2p", NamedOperation::Y2P},
+        {"y2m", NamedOperation::Y2M},
+        {"rx", NamedOperation::RX},
+        {"crx", NamedOperation::RX},
+        {"mcrx", NamedOperation::RX},
+        {"ry", NamedOperation::RY},
+        {"cry", NamedOperation::RY},
+        {"mcry", NamedOperation::RY},
+        {"rz", NamedOperation::RZ},
+        {"crz", NamedOperation::RZ},
+        {"mcrz", NamedOperation::RZ},
+        {"p", NamedOperation::P},
+        {"cp", NamedOperation::P},
+        {"mcp", NamedOperation::P},
+        {"gp", NamedOperation::GP},
+        {"gphase", NamedOperation::GP},
+        {"global_phase", NamedOperation::GP},
+        {"rxy", NamedOperation::RXY},
+        {"xyarb", NamedOperation::RXY},
+        {"u", NamedOperation::U},
+        {"swap", NamedOperation::Swap},
     };
-    const auto it = aliases.find(name);
-    return it == aliases.end() ? name : it->second;
+    const auto it = table.find(name);
+    return it == table.end() ? NamedOperation::Unknown : it->second;
 }
+
+void set_operation_name(DensityOperation& op, std::string name) {
+    op.named = parse_operation_name(name);
+    op.name = std::move(name);
+}
+
+std::optional<ChannelKind> parse_channel_name(const std::string& name) {
+    static const std::unordered_map<std::string, ChannelKind> table = {
+        {"bit_flip", ChannelKind::BitFlip},           {"phase_flip", ChannelKind::PhaseFlip},
+        {"depolarizing", ChannelKind::Depolarizing},  {"amplitude_damping", ChannelKind::AmplitudeDamping},
+        {"phase_damping", ChannelKind::PhaseDamping},
+    };
+    const auto it = table.find(name);
+    return it == table.end() ? std::nullopt : std::optional<ChannelKind>(it->second);
+}
+
+void set_channel_name(DensityOperation& op, const std::string& name) { op.channel = parse_channel_name(name); }
 
 void check_parameter_count(const DensityOperation& op, size_t expected) {
     if (op.parameters.size() != expected) {
@@ -206,8 +267,7 @@ void check_parameter_count(const DensityOperation& op, size_t expected) {
 }
 
 std::vector<std::complex<double>> named_operation_matrix(const DensityOperation& op, bool is_double) {
-    const std::string name = normalize_operation_name(op.name);
-    if (name == "swap") {
+    if (op.named == NamedOperation::Swap) {
         check_parameter_count(op, 0);
         if (op.targets.size() != 2) {
             fail("swap requires exactly two targets");
@@ -219,11 +279,11 @@ std::vector<std::complex<double>> named_operation_matrix(const DensityOperation&
     if (op.targets.size() != 1) {
         fail("named density operation requires one target");
     }
-    if (!is_known_single_target(name)) {
+    if (!is_known_single_target(op.named)) {
         fail("unsupported named density operation '" + op.name + "'");
     }
-    check_parameter_count(op, table_parameter_count(name));
-    return is_double ? named_matrix<double>(op, name) : named_matrix<float>(op, name);
+    check_parameter_count(op, table_parameter_count(op.named));
+    return is_double ? named_matrix<double>(op) : named_matrix<float>(op);
 }
 
 // Every target inside the register and no target twice.
@@ -316,8 +376,8 @@ ControlMasks build_control_masks(const DensityOperation& op) {
 }
 
 std::optional<DiagonalResult> classify_diagonal(const DensityOperation& op, bool is_double) {
-    const std::string name = normalize_operation_name(op.name);
-    if (name == "gp" && op.controls.empty()) {
+    const NamedOperation name = op.named;
+    if (name == NamedOperation::GP && op.controls.empty()) {
         DiagonalResult noop;
         noop.is_noop = true;
         return noop;
@@ -326,21 +386,31 @@ std::optional<DiagonalResult> classify_diagonal(const DensityOperation& op, bool
         return std::nullopt;
     }
     double parameter = 0.0;
-    if (name == "gp" || name == "p" || name == "rz") {
-        check_parameter_count(op, 1);
-        parameter = op.parameters[0];
-    } else if (name != "s" && name != "s_dag" && name != "t" && name != "t_dag" && name != "z" && name != "-z") {
-        return std::nullopt;
+    switch (name) {
+        case NamedOperation::GP:
+        case NamedOperation::P:
+        case NamedOperation::RZ:
+            check_parameter_count(op, 1);
+            parameter = op.parameters[0];
+            break;
+        case NamedOperation::S:
+        case NamedOperation::SDag:
+        case NamedOperation::T:
+        case NamedOperation::TDag:
+        case NamedOperation::Z:
+        case NamedOperation::MinusZ:
+            break;
+        default:
+            return std::nullopt;
     }
     return is_double ? diagonal_factors<double>(name, parameter) : diagonal_factors<float>(name, parameter);
 }
 
 std::optional<PermutationResult> classify_permutation(const DensityOperation& op) {
-    const std::string name = normalize_operation_name(op.name);
     PermutationResult result;
-    if (name == "x" && op.targets.size() == 1) {
+    if (op.named == NamedOperation::X && op.targets.size() == 1) {
         result.permutation_mask = uint64_t{1} << op.targets[0];
-    } else if (name == "swap" && op.targets.size() == 2) {
+    } else if (op.named == NamedOperation::Swap && op.targets.size() == 2) {
         result.permutation_mask = (uint64_t{1} << op.targets[0]) | (uint64_t{1} << op.targets[1]);
         result.permutation_is_swap = true;
     } else {
@@ -356,22 +426,20 @@ std::optional<ChannelResult> classify_channel(const DensityOperation& op) {
     if (op.kind != DensityOperationKind::Kraus || op.targets.size() != 1 || op.kraus_dimension != 2) {
         return std::nullopt;
     }
+    // The Kraus count each channel has, and where its parameter is read.
     struct Entry {
-        const char* name;
-        int64_t count;
         ChannelKind kind;
+        int64_t count;
         int element;   // index of the K1 entry read: 1 = [0][1], 0 = [0][0]
         double scale;  // the parameter is scale * (Re K1[..])^2
     };
     static const Entry table[] = {
-        {"bit_flip", 2, ChannelKind::BitFlip, 1, 1.0},
-        {"phase_flip", 2, ChannelKind::PhaseFlip, 0, 1.0},
-        {"depolarizing", 4, ChannelKind::Depolarizing, 1, 4.0},
-        {"amplitude_damping", 2, ChannelKind::AmplitudeDamping, 1, 1.0},
-        {"phase_damping", 3, ChannelKind::PhaseDamping, 0, 1.0},
+        {ChannelKind::BitFlip, 2, 1, 1.0},      {ChannelKind::PhaseFlip, 2, 0, 1.0},
+        {ChannelKind::Depolarizing, 4, 1, 4.0}, {ChannelKind::AmplitudeDamping, 2, 1, 1.0},
+        {ChannelKind::PhaseDamping, 3, 0, 1.0},
     };
     for (const Entry& entry : table) {
-        if (op.channel_name == entry.name && op.kraus_count == entry.count &&
+        if (op.channel == entry.kind && op.kraus_count == entry.count &&
             op.kraus_matrices.size() >= static_cast<size_t>(4 * entry.count)) {
             const double re = op.kraus_matrices[4 + entry.element].real();
             return ChannelResult{entry.kind, entry.scale * re * re};

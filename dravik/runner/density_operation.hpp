@@ -1,5 +1,6 @@
-// Density operation records: the named-operation table, alias normalisation, validation,
-// and recognition of diagonal, permutation and built-in channel operations.
+// Density operation records: the classification of a record's name and channel name (done
+// once, when the record is read), validation, and recognition of diagonal, permutation and
+// built-in channel operations.
 // Plain C++ (no CUDA); read by nvcc and g++ alike.
 #pragma once
 
@@ -22,17 +23,51 @@ enum class ChannelKind : int32_t {
     PhaseDamping = 5,
 };
 
-// One operation of a run, as read from its Python object.
+// The named operations, aliases folded in (cx, cnot and mcx are X, and so on). Unknown:
+// a name no table holds, refused when its matrix is needed.
+enum class NamedOperation : int32_t {
+    Unknown,
+    X,
+    Y,
+    Z,
+    MinusZ,
+    H,
+    S,
+    SDag,
+    T,
+    TDag,
+    SqrtX,
+    SqrtXDag,
+    SqrtY,
+    SqrtYDag,
+    X2P,
+    X2M,
+    Y2P,
+    Y2M,
+    RX,
+    RY,
+    RZ,
+    P,
+    GP,
+    RXY,
+    U,
+    Swap,
+};
+
+// One operation of a run, as read from its Python object. Set the names through
+// set_operation_name and set_channel_name, which classify them; nothing reads the texts
+// after that but the messages.
 struct DensityOperation {
     DensityOperationKind kind = DensityOperationKind::Unitary;
-    std::string name;  // as given, before alias normalisation
+    std::string name;  // as given, for messages
+    NamedOperation named = NamedOperation::Unknown;
     std::vector<int64_t> targets;
     std::vector<int64_t> controls;
     std::vector<int64_t> control_state;
     std::vector<double> parameters;
     std::vector<std::complex<double>> stored_matrix;  // row-major
     bool has_stored_matrix = false;
-    std::string channel_name;
+    std::optional<ChannelKind> channel;  // the built-in channel a Kraus record names, if any
     int64_t kraus_dimension = 0;
     int64_t kraus_count = 0;
     std::vector<std::complex<double>> kraus_matrices;  // kraus_count matrices, each row-major
@@ -43,8 +78,14 @@ constexpr size_t kMaxUnitaryTargets = 6;
 // General Kraus maps wider than this are refused (per-thread blocks of the Kraus kernel).
 constexpr size_t kMaxKrausTargets = 3;
 
-// Maps the controlled and multi-controlled aliases onto their base operation.
-std::string normalize_operation_name(const std::string& name);
+// The operation a name stands for, the controlled and multi-controlled aliases included.
+NamedOperation parse_operation_name(const std::string& name);
+// Keeps `name` for messages and its classification in op.named.
+void set_operation_name(DensityOperation& op, std::string name);
+// The built-in channel of a channel name ("bit_flip", "phase_flip", "depolarizing",
+// "amplitude_damping", "phase_damping"), or none.
+std::optional<ChannelKind> parse_channel_name(const std::string& name);
+void set_channel_name(DensityOperation& op, const std::string& name);
 
 // The row-major matrix of a named operation (2x2, or 4x4 for "swap"), computed in single
 // precision when is_double is false (the values are then exactly floats).

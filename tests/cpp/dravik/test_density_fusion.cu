@@ -36,7 +36,7 @@ using quorra::dravik::DensityGateKind;
 DensityOperation gate(const std::string& name, int64_t target, std::vector<int64_t> controls = {},
                       std::vector<int64_t> states = {}, std::vector<double> parameters = {}) {
     DensityOperation op;
-    op.name = name;
+    quorra::density::set_operation_name(op, name);
     op.targets = {target};
     op.controls = std::move(controls);
     op.control_state = states.empty() ? std::vector<int64_t>(op.controls.size(), 1) : std::move(states);
@@ -46,7 +46,7 @@ DensityOperation gate(const std::string& name, int64_t target, std::vector<int64
 
 DensityOperation two_target(const std::string& name, int64_t a, int64_t b) {
     DensityOperation op;
-    op.name = name;
+    quorra::density::set_operation_name(op, name);
     op.targets = {a, b};
     return op;
 }
@@ -55,7 +55,7 @@ DensityOperation two_target(const std::string& name, int64_t a, int64_t b) {
 DensityOperation channel(const std::string& name, int64_t target, double p, int64_t count = 2) {
     DensityOperation op;
     op.kind = DensityOperationKind::Kraus;
-    op.channel_name = name;
+    quorra::density::set_channel_name(op, name);
     op.targets = {target};
     op.kraus_dimension = 2;
     op.kraus_count = count;

@@ -161,12 +161,12 @@ TEST_F(DensityLauncherTest, DiagonalAndPermutationRefuseMasksOutsideTheMatrix) {
 
 TEST(DensityNamedMatrices, SinglePrecisionRunsComputeInFloat) {
     DensityOperation op;
-    op.name = "h";
+    quorra::density::set_operation_name(op, "h");
     op.targets = {0};
     const auto h = quorra::density::named_operation_matrix(op, false);
     EXPECT_EQ(h[0].real(), static_cast<double>(static_cast<float>(0.70710678118654752440)));
     EXPECT_EQ(h[3].real(), -h[0].real());
-    op.name = "crx";
+    quorra::density::set_operation_name(op, "crx");
     op.parameters = {0.3};
     const auto rx32 = quorra::density::named_operation_matrix(op, false);
     EXPECT_EQ(rx32[0].real(), static_cast<double>(std::cos(0.3F / 2.0F)));
@@ -179,7 +179,7 @@ TEST(DensityNamedMatrices, SinglePrecisionRunsComputeInFloat) {
 DensityOperation kraus_record(const std::string& name, int64_t count, double k1_01, double k1_00) {
     DensityOperation op;
     op.kind = DensityOperationKind::Kraus;
-    op.channel_name = name;
+    quorra::density::set_channel_name(op, name);
     op.targets = {1};
     op.kraus_dimension = 2;
     op.kraus_count = count;
@@ -231,7 +231,7 @@ TEST(DensityPreparation, KrausMapsAndDenseUnitariesAppendToOnePool) {
     EXPECT_EQ(pool[5].im, 0.7F);
 
     DensityOperation hadamard;
-    hadamard.name = "mch";
+    quorra::density::set_operation_name(hadamard, "mch");
     hadamard.targets = {2};
     hadamard.controls = {0};
     hadamard.control_state = {1};
@@ -253,7 +253,7 @@ TEST(DensityPreparation, FastPathsNeedNoMatrix) {
     constexpr double kQuarterPi = 0.78539816339744830962;
     std::vector<CuComplex<double>> pool;
     DensityOperation op;
-    op.name = "cnot";
+    quorra::density::set_operation_name(op, "cnot");
     op.targets = {2};
     op.controls = {1};
     op.control_state = {0};
@@ -263,13 +263,13 @@ TEST(DensityPreparation, FastPathsNeedNoMatrix) {
     EXPECT_EQ(x.permutation_mask, 0b100u);
     EXPECT_EQ(x.control_mask, 0b010u);
     EXPECT_EQ(x.control_values, 0u);
-    op.name = "t_dag";
+    quorra::density::set_operation_name(op, "t_dag");
     const auto t = quorra::density::prepare_density_operation<double>(op, 3, pool);
     EXPECT_TRUE(t.is_diagonal);
     EXPECT_EQ(t.target_mask, 0b100u);
     EXPECT_DOUBLE_EQ(t.diag1.real(), std::cos(kQuarterPi));
     EXPECT_DOUBLE_EQ(t.diag1.imag(), -std::sin(kQuarterPi));
-    op.name = "gp";
+    quorra::density::set_operation_name(op, "gp");
     op.controls.clear();
     op.control_state.clear();
     EXPECT_TRUE(quorra::density::prepare_density_operation<double>(op, 3, pool).is_noop);
@@ -314,7 +314,7 @@ TEST_F(DensityLauncherTest, MeasurementFreesItsBuffersOnEveryPath) {
 TEST_F(DensityLauncherTest, RunnerFreesItsPoolAndLeavesTheStateWhenTheUploadFails) {
     const size_t before = hostcuda::allocation_count();
     DensityOperation op;
-    op.name = "h";
+    quorra::density::set_operation_name(op, "h");
     op.targets = {1};
     limit_device_memory(8);
     try {

@@ -180,12 +180,12 @@ TEST(DravikNoiseRuns, ChannelsPairsAndKrausMapsGiveTheHandComputedMatrix) {
     using quorra::density::DensityOperation;
     using quorra::density::DensityOperationKind;
     DensityOperation h;
-    h.name = "h";
+    quorra::density::set_operation_name(h, "h");
     h.targets = {0};
     const auto channel = [](const char* name, int64_t target, double k1_01) {
         DensityOperation op;
         op.kind = DensityOperationKind::Kraus;
-        op.channel_name = name;
+        quorra::density::set_channel_name(op, name);
         op.targets = {target};
         op.kraus_dimension = 2;
         op.kraus_count = 2;
