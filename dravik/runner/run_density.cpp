@@ -57,9 +57,8 @@ const Record* device_records(const std::optional<dravik::DeviceBuffer>& buffer) 
 
 // A dense uncontrolled unitary on one target: the first half of a unitary-plus-channel pair.
 bool pairs_with_channel(const PreparedDensityOp& op, const PreparedDensityOp& next) {
-    return op.kind == DensityOperationKind::Unitary && !op.is_noop && !op.is_diagonal && !op.is_permutation &&
-           op.targets.count == 1 && op.control_mask == 0 && next.is_channel &&
-           next.target_mask == (uint64_t{1} << op.targets.targets[0]);
+    return op.pass == DensityPass::Unitary && op.targets.count == 1 && op.control_mask == 0 &&
+           next.pass == DensityPass::Channel && next.target_mask == (uint64_t{1} << op.targets.targets[0]);
 }
 
 // A one-qubit group: operation by operation, except that a dense unitary immediately
@@ -171,7 +170,7 @@ PreparedDensityOp prepare_density_operation(const DensityOperation& op, int64_t 
     if (op.kind == DensityOperationKind::Kraus) {
         validate_kraus_operation(op, num_qubits);
         if (const auto channel = classify_channel(op)) {
-            prepared.is_channel = true;
+            prepared.pass = DensityPass::Channel;
             prepared.channel_kind = static_cast<int32_t>(channel->kind);
             prepared.channel_parameter = channel->parameter;
             prepared.target_mask = uint64_t{1} << op.targets[0];
@@ -180,6 +179,7 @@ PreparedDensityOp prepare_density_operation(const DensityOperation& op, int64_t 
         if (op.targets.size() > kMaxKrausTargets) {
             throw std::runtime_error("GPU density Kraus supports at most 3 targets");
         }
+        prepared.pass = DensityPass::Kraus;
         prepared.targets = dravik::make_device_targets(op.targets, n);
         prepared.kraus_count = op.kraus_count;
         prepared.matrix_offset = static_cast<int64_t>(matrix_pool.size());
@@ -192,10 +192,10 @@ PreparedDensityOp prepare_density_operation(const DensityOperation& op, int64_t 
     if (!op.has_stored_matrix) {
         if (const auto diagonal = classify_diagonal(op, is_double)) {
             if (diagonal->is_noop) {
-                prepared.is_noop = true;
+                prepared.pass = DensityPass::Noop;
                 return prepared;
             }
-            prepared.is_diagonal = true;
+            prepared.pass = DensityPass::Diagonal;
             prepared.target_mask = uint64_t{1} << op.targets[0];
             prepared.diag0 = diagonal->diag0;
             prepared.diag1 = diagonal->diag1;
@@ -204,7 +204,7 @@ PreparedDensityOp prepare_density_operation(const DensityOperation& op, int64_t 
             return prepared;
         }
         if (const auto permutation = classify_permutation(op)) {
-            prepared.is_permutation = true;
+            prepared.pass = DensityPass::Permutation;
             prepared.permutation_mask = permutation->permutation_mask;
             prepared.permutation_is_swap = permutation->permutation_is_swap;
             prepared.control_mask = masks.control_mask;
@@ -236,23 +236,28 @@ void dispatch_prepared_op(const PreparedDensityOp& op, dravik::DeviceDensityStat
     CuComplex<T>* data = state.elements<T>();
     const int64_t dimension = state.dimension();
     const cudaStream_t stream{};
-    if (op.is_noop) {
-        return;
-    }
-    if (op.is_permutation) {
-        dravik::launch_permutation<T>(data, dimension, op.permutation_mask, op.control_mask, op.control_values,
-                                      op.permutation_is_swap, stream);
-    } else if (op.is_diagonal) {
-        dravik::launch_diagonal<T>(data, dimension, op.target_mask, op.control_mask, op.control_values,
-                                   narrow<T>(op.diag0), narrow<T>(op.diag1), stream);
-    } else if (op.is_channel) {
-        dravik::launch_channel<T>(data, dimension, op.target_mask, op.channel_kind,
-                                  static_cast<T>(op.channel_parameter), stream);
-    } else if (op.kind == DensityOperationKind::Kraus) {
-        dravik::launch_kraus<T>(data, dimension, op.targets, op.kraus_count, pool_entry(device_pool, op), stream);
-    } else {
-        dravik::launch_unitary<T>(data, dimension, op.targets, op.control_mask, op.control_values,
-                                  pool_entry(device_pool, op), stream);
+    switch (op.pass) {
+        case DensityPass::Noop:
+            break;
+        case DensityPass::Permutation:
+            dravik::launch_permutation<T>(data, dimension, op.permutation_mask, op.control_mask, op.control_values,
+                                          op.permutation_is_swap, stream);
+            break;
+        case DensityPass::Diagonal:
+            dravik::launch_diagonal<T>(data, dimension, op.target_mask, op.control_mask, op.control_values,
+                                       narrow<T>(op.diag0), narrow<T>(op.diag1), stream);
+            break;
+        case DensityPass::Channel:
+            dravik::launch_channel<T>(data, dimension, op.target_mask, op.channel_kind,
+                                      static_cast<T>(op.channel_parameter), stream);
+            break;
+        case DensityPass::Kraus:
+            dravik::launch_kraus<T>(data, dimension, op.targets, op.kraus_count, pool_entry(device_pool, op), stream);
+            break;
+        case DensityPass::Unitary:
+            dravik::launch_unitary<T>(data, dimension, op.targets, op.control_mask, op.control_values,
+                                      pool_entry(device_pool, op), stream);
+            break;
     }
 }
 

@@ -13,24 +13,30 @@
 
 namespace quorra::density {
 
-// One operation ready for launch. The flags are tested in the order of precedence:
-// no-op, permutation, diagonal, channel, Kraus, dense unitary.
+// The pass that runs a prepared operation.
+enum class DensityPass : int32_t {
+    Noop,         // an uncontrolled global phase
+    Permutation,  // X or SWAP, controls allowed
+    Diagonal,     // a diagonal named unitary on one target
+    Channel,      // a built-in single-qubit channel
+    Kraus,        // a general Kraus map
+    Unitary,      // a dense unitary from the pool
+};
+
+// One operation ready for launch.
 struct PreparedDensityOp {
     DensityOperationKind kind = DensityOperationKind::Unitary;
+    DensityPass pass = DensityPass::Unitary;
     dravik::DeviceTargets targets;  // dense unitaries and general Kraus maps
     uint64_t control_mask = 0;
     uint64_t control_values = 0;
     int64_t kraus_count = 0;
     int64_t matrix_offset = 0;  // first element of the operation's matrices in the pool
-    bool is_diagonal = false;
-    bool is_noop = false;
-    uint64_t target_mask = 0;  // diagonal and channel paths
+    uint64_t target_mask = 0;   // diagonal and channel passes
     std::complex<double> diag0{1.0, 0.0};
     std::complex<double> diag1{1.0, 0.0};
-    bool is_permutation = false;
     uint64_t permutation_mask = 0;
     bool permutation_is_swap = false;
-    bool is_channel = false;
     int32_t channel_kind = 0;
     double channel_parameter = 0.0;
 };

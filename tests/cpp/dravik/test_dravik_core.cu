@@ -221,7 +221,7 @@ TEST(DensityPreparation, KrausMapsAndDenseUnitariesAppendToOnePool) {
     std::vector<CuComplex<float>> pool;
     DensityOperation general = kraus_record("bit_flip", 3, 0.5, 0.0);
     const auto first = quorra::density::prepare_density_operation<float>(general, 3, pool);
-    EXPECT_FALSE(first.is_channel);
+    EXPECT_EQ(first.pass, quorra::density::DensityPass::Kraus);
     EXPECT_EQ(first.kind, DensityOperationKind::Kraus);
     EXPECT_EQ(first.kraus_count, 3);
     EXPECT_EQ(first.matrix_offset, 0);
@@ -236,6 +236,7 @@ TEST(DensityPreparation, KrausMapsAndDenseUnitariesAppendToOnePool) {
     hadamard.controls = {0};
     hadamard.control_state = {1};
     const auto second = quorra::density::prepare_density_operation<float>(hadamard, 3, pool);
+    EXPECT_EQ(second.pass, quorra::density::DensityPass::Unitary);
     EXPECT_EQ(second.matrix_offset, 12);
     EXPECT_EQ(second.control_mask, 1u);
     EXPECT_EQ(second.control_values, 1u);
@@ -243,7 +244,7 @@ TEST(DensityPreparation, KrausMapsAndDenseUnitariesAppendToOnePool) {
 
     const auto channel =
         quorra::density::prepare_density_operation<float>(kraus_record("depolarizing", 4, 0.5, 0), 3, pool);
-    EXPECT_TRUE(channel.is_channel);
+    EXPECT_EQ(channel.pass, quorra::density::DensityPass::Channel);
     EXPECT_EQ(channel.channel_kind, 3);
     EXPECT_EQ(channel.target_mask, 0b10u);
     EXPECT_EQ(pool.size(), 16u);  // built-in channels need no matrices
@@ -258,21 +259,21 @@ TEST(DensityPreparation, FastPathsNeedNoMatrix) {
     op.controls = {1};
     op.control_state = {0};
     const auto x = quorra::density::prepare_density_operation<double>(op, 3, pool);
-    EXPECT_TRUE(x.is_permutation);
+    EXPECT_EQ(x.pass, quorra::density::DensityPass::Permutation);
     EXPECT_FALSE(x.permutation_is_swap);
     EXPECT_EQ(x.permutation_mask, 0b100u);
     EXPECT_EQ(x.control_mask, 0b010u);
     EXPECT_EQ(x.control_values, 0u);
     quorra::density::set_operation_name(op, "t_dag");
     const auto t = quorra::density::prepare_density_operation<double>(op, 3, pool);
-    EXPECT_TRUE(t.is_diagonal);
+    EXPECT_EQ(t.pass, quorra::density::DensityPass::Diagonal);
     EXPECT_EQ(t.target_mask, 0b100u);
     EXPECT_DOUBLE_EQ(t.diag1.real(), std::cos(kQuarterPi));
     EXPECT_DOUBLE_EQ(t.diag1.imag(), -std::sin(kQuarterPi));
     quorra::density::set_operation_name(op, "gp");
     op.controls.clear();
     op.control_state.clear();
-    EXPECT_TRUE(quorra::density::prepare_density_operation<double>(op, 3, pool).is_noop);
+    EXPECT_EQ(quorra::density::prepare_density_operation<double>(op, 3, pool).pass, quorra::density::DensityPass::Noop);
     EXPECT_TRUE(pool.empty());
 }
 
