@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <limits>
+#include <quorra_device_text.hpp>
 #include <stdexcept>
 #include <utility>
 
@@ -40,47 +41,7 @@ bool parse_dtype(const std::string& dtype) {
     throw std::invalid_argument("dtype must be 'complex64' or 'complex128', got: " + dtype);
 }
 
-namespace {
-
-// Reads a base-10 int as the standard string-to-int conversion does: leading white space
-// and one sign accepted, reading stops at the first non-digit.
-int read_ordinal(const std::string& text) {
-    size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])) != 0) {
-        ++i;
-    }
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    if (i >= text.size() || std::isdigit(static_cast<unsigned char>(text[i])) == 0) {
-        throw std::invalid_argument("invalid stoi argument");
-    }
-    // Accumulate the magnitude, saturating once it is past any int.
-    constexpr long long kPastInt = static_cast<long long>(std::numeric_limits<int>::max()) + 2;
-    long long magnitude = 0;
-    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])) != 0; ++i) {
-        magnitude = std::min(magnitude * 10 + (text[i] - '0'), kPastInt);
-    }
-    const long long value = negative ? -magnitude : magnitude;
-    if (value > std::numeric_limits<int>::max() || value < std::numeric_limits<int>::min()) {
-        throw std::out_of_range("stoi argument out of range");
-    }
-    return static_cast<int>(value);
-}
-
-}  // namespace
-
-int parse_device(const std::string& device) {
-    if (device == "cuda" || device == "gpu") {
-        return 0;
-    }
-    if (device.size() > 4 && device.compare(0, 5, "cuda:") == 0) {
-        return read_ordinal(device.substr(5));
-    }
-    throw std::invalid_argument("device must be 'cuda', 'gpu', or 'cuda:<id>', got: " + device);
-}
+int parse_device(const std::string& device) { return quorra::parse_device_text(device); }
 
 DeviceDensityState::DeviceDensityState(uint64_t num_qubits, bool is_double, int32_t device_id)
     : num_qubits_(num_qubits), is_double_(is_double ? 1 : 0), device_id_(device_id) {

@@ -2,6 +2,7 @@
 // Read by nvcc (cuda build) and by g++ against the host stand-in (host build).
 #include <cctype>
 #include <limits>
+#include <quorra_device_text.hpp>
 #include <stdexcept>
 #include <utility>
 
@@ -50,51 +51,7 @@ Precision parse_dtype(const std::string& dtype) {
 
 const char* dtype_name(Precision precision) { return precision == Precision::Complex128 ? "complex128" : "complex64"; }
 
-namespace {
-
-// Reads a base-10 int the way the device texts have always been read: leading white
-// space and a sign accepted, reading stops at the first non-digit.
-int read_ordinal(const std::string& text) {
-    size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])) != 0) {
-        ++i;
-    }
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    if (i >= text.size() || std::isdigit(static_cast<unsigned char>(text[i])) == 0) {
-        throw std::invalid_argument("invalid stoi argument");
-    }
-    long long value = 0;
-    bool overflow = false;
-    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])) != 0; ++i) {
-        if (!overflow) {
-            value = value * 10 + (text[i] - '0');
-            overflow = value > (1LL << 32);
-        }
-    }
-    if (negative) {
-        value = -value;
-    }
-    if (overflow || value > std::numeric_limits<int>::max() || value < std::numeric_limits<int>::min()) {
-        throw std::out_of_range("stoi argument out of range");
-    }
-    return static_cast<int>(value);
-}
-
-}  // namespace
-
-int parse_device(const std::string& device) {
-    if (device == "cuda" || device == "gpu") {
-        return 0;
-    }
-    if (device.size() > 4 && device.compare(0, 5, "cuda:") == 0) {
-        return read_ordinal(device.substr(5));
-    }
-    throw std::invalid_argument("device must be 'cuda', 'gpu', or 'cuda:<id>', got: " + device);
-}
+int parse_device(const std::string& device) { return quorra::parse_device_text(device); }
 
 DeviceState::DeviceState(int64_t n, Precision precision, int32_t device_id)
     : n_(n), precision_(precision), device_id_(device_id) {
