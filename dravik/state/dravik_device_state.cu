@@ -4,6 +4,7 @@
 #include <cctype>
 #include <limits>
 #include <quorra_device_text.hpp>
+#include <quorra_state_memory.hpp>
 #include <stdexcept>
 #include <utility>
 
@@ -69,20 +70,7 @@ DeviceDensityState::DeviceDensityState(uint64_t num_qubits, bool is_double, int3
     data_ = elements;
 }
 
-DeviceDensityState::~DeviceDensityState() {
-    if (keep_alive_) {
-        // The producer may free its memory as soon as it is let go; queued kernels that
-        // still use it must finish first (cudaFree waits the same way for owned memory).
-        (void)cudaSetDevice(device_id_);
-        (void)cudaDeviceSynchronize();
-        data_ = nullptr;
-        keep_alive_.reset();
-    } else if (data_ != nullptr) {
-        (void)cudaSetDevice(device_id_);
-        (void)cudaFree(data_);
-        data_ = nullptr;
-    }
-}
+DeviceDensityState::~DeviceDensityState() { quorra::release_state_memory(data_, keep_alive_, device_id_); }
 
 void DeviceDensityState::check_count(int64_t count) const {
     if (count != element_count_) {

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <limits>
 #include <quorra_device_text.hpp>
+#include <quorra_state_memory.hpp>
 #include <stdexcept>
 #include <utility>
 
@@ -82,20 +83,7 @@ DeviceState::DeviceState(int64_t n, Precision precision, int32_t device_id, void
 
 DeviceState::~DeviceState() { release(); }
 
-void DeviceState::release() noexcept {
-    if (keep_alive_) {
-        // The producer may free its memory as soon as it is let go; queued kernels that
-        // still use it must finish first (cudaFree waits the same way for owned memory).
-        (void)cudaSetDevice(device_id_);
-        (void)cudaDeviceSynchronize();
-        data_ = nullptr;
-        keep_alive_.reset();
-    } else if (data_ != nullptr) {
-        (void)cudaSetDevice(device_id_);
-        (void)cudaFree(data_);
-        data_ = nullptr;
-    }
-}
+void DeviceState::release() noexcept { quorra::release_state_memory(data_, keep_alive_, device_id_); }
 
 std::shared_ptr<DeviceState> DeviceState::clone() const {
     auto copy = std::make_shared<DeviceState>(n_, precision_, device_id_);
