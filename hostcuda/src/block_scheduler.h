@@ -1,0 +1,125 @@
+// The block scheduler of the host stand-in: runs the blocks of a grid on the OS thread that
+// owns it, a block's threads as a plain loop or as fibers that meet at __syncthreads, with
+// the block's shared memory. Read by g++ only.
+#pragma once
+
+#include <cuda_runtime.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "fiber.h"
+#include "internal.h"
+
+namespace hostcuda::detail {
+
+constexpr size_t kMaxShared = hostcuda::kMaxSharedBytes;
+
+// Static shared bytes each kernel was seen to use, so that a later launch whose static plus
+// dynamic shared memory is too large fails at launch, as it does on a GPU.
+class StaticSharedSizes {
+public:
+    void record(const void* kernel, size_t bytes) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        size_t& known = bytes_[kernel];
+        known = std::max(known, bytes);
+    }
+    size_t known(const void* kernel) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto it = bytes_.find(kernel);
+        return it == bytes_.end() ? 0 : it->second;
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<const void*, size_t> bytes_;
+};
+
+StaticSharedSizes& static_shared_sizes();
+
+std::string shared_overflow_message(size_t static_bytes, size_t dynamic_bytes);
+
+// What one queued launch runs.
+struct GridLaunch {
+    dim3 grid;
+    dim3 block;
+    size_t shared_bytes;
+    const void* kernel;
+    std::function<void()> body;
+};
+
+class DivergentBarrier : public std::runtime_error {
+public:
+    DivergentBarrier()
+        : std::runtime_error(
+              "host stand-in: __syncthreads reached by only part of a block (divergent barrier, a GPU would hang)") {}
+};
+
+uint3 thread_index_of(unsigned long long linear, const dim3& block);
+
+// Runs blocks on the OS thread that owns it. Fibers never move to another OS thread.
+class BlockScheduler {
+public:
+    void configure(const GridLaunch& launch);
+    void run_block(unsigned long long linear_block);
+
+    // Runs threads [first, last) of a block known to need no barrier and no shared memory
+    // as a plain loop: such a block may be cut into pieces on different OS threads.
+    void run_threads(unsigned long long linear_block, unsigned long long first, unsigned long long last);
+
+    // Whether the last block ran without a barrier and never reached shared memory.
+    bool block_was_independent() const { return plain_block_ && !touched_shared_; }
+
+    void barrier();
+    void* shared();
+
+    // A block reaches a static shared array: every thread of the block gets the same
+    // bytes, poisoned when the first of them arrives.
+    void* static_shared(const void* site, size_t bytes, size_t alignment);
+
+private:
+    void run_fibers(unsigned long long threads);
+    void ensure_fibers(unsigned long long threads);
+    void start_fiber(unsigned long long t);
+    void resume(unsigned long long t);
+    void set_block(unsigned long long linear_block);
+    void rethrow_if_failed();
+
+    static void trampoline();
+
+    std::vector<std::unique_ptr<FiberStack>> stacks_;
+    std::vector<Fiber> fibers_;
+    unsigned long long indexed_threads_ = 0;  // the fibers' thread indices are for this many
+    dim3 indexed_block_{0, 0, 0};             // threads of blocks of this shape
+    SchedulerContext scheduler_context_;
+    const std::function<void()>* body_ = nullptr;
+    const void* kernel_ = nullptr;
+    dim3 grid_{};
+    dim3 block_{};
+    size_t shared_bytes_ = 0;
+    long long current_ = -1;
+    std::exception_ptr error_;
+    std::vector<unsigned char> shared_;
+    struct StaticSite {
+        const void* site;
+        size_t offset;
+    };
+    std::vector<StaticSite> static_sites_;
+    size_t static_used_ = 0;
+    bool plain_block_ = false;
+    bool touched_shared_ = false;
+    alignas(256) unsigned char static_arena_[kMaxShared];
+};
+
+// The calling OS thread's scheduler.
+BlockScheduler& scheduler();
+
+}  // namespace hostcuda::detail
