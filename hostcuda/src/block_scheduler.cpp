@@ -8,6 +8,7 @@
 #include "block_scheduler.h"
 
 #include <cstring>
+#include <utility>
 
 namespace hostcuda::detail {
 
@@ -26,8 +27,33 @@ uint3 thread_index_of(unsigned long long linear, const dim3& block) {
                  static_cast<unsigned>(linear / (static_cast<unsigned long long>(block.x) * block.y))};
 }
 
+namespace {
+// SplitMix64's finaliser: a well-mixed 64-bit value from any input.
+uint64_t mix64(uint64_t x) {
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+}  // namespace
+
+void shuffled_order(uint64_t seed, unsigned long long linear_block, unsigned long long phase,
+                    unsigned long long threads, std::vector<uint32_t>& order) {
+    order.resize(threads);
+    for (unsigned long long t = 0; t < threads; ++t) {
+        order[t] = static_cast<uint32_t>(t);
+    }
+    uint64_t state = mix64(mix64(mix64(seed) ^ linear_block) ^ phase);
+    // Fisher-Yates; the bias of taking the draw modulo i + 1 is far below what matters here.
+    for (unsigned long long i = threads; i > 1; --i) {
+        state = mix64(state);
+        std::swap(order[i - 1], order[state % i]);
+    }
+}
+
 void BlockScheduler::configure(const GridLaunch& launch) {
     body_ = &launch.body;
+    order_ = launch.order;
     grid_ = launch.grid;
     block_ = launch.block;
     shared_bytes_ = launch.shared_bytes;
@@ -41,6 +67,7 @@ void BlockScheduler::configure(const GridLaunch& launch) {
 
 void BlockScheduler::run_block(unsigned long long linear_block) {
     set_block(linear_block);
+    linear_block_ = linear_block;
     plain_block_ = false;
     touched_shared_ = false;
     if (shared_bytes_ > 0) {
@@ -105,25 +132,28 @@ void* BlockScheduler::static_shared(const void* site, size_t bytes, size_t align
 }
 
 void BlockScheduler::run_fibers(unsigned long long threads) {
-    // Thread 0 decides: if it finishes without a barrier, the block has none.
-    start_fiber(0);
-    resume(0);
+    // The first thread decides: if it finishes without a barrier, the block has none.
+    arrange_phase(threads, 0);
+    const unsigned long long first = thread_at(0, threads, 0);
+    start_fiber(first);
+    resume(first);
     rethrow_if_failed();
-    if (fibers_[0].state == FiberState::Done) {
+    if (fibers_[first].state == FiberState::Done) {
         plain_block_ = true;
-        for (unsigned long long t = 1; t < threads; ++t) {
-            threadIdx = thread_index_of(t, block_);
+        for (unsigned long long i = 1; i < threads; ++i) {
+            threadIdx = thread_index_of(thread_at(i, threads, 0), block_);
             (*body_)();
         }
         return;
     }
-    for (unsigned long long t = 1; t < threads; ++t) {
+    for (unsigned long long i = 1; i < threads; ++i) {
+        const unsigned long long t = thread_at(i, threads, 0);
         start_fiber(t);
         resume(t);
         rethrow_if_failed();
     }
-    // Each phase resumes the threads in the opposite order of the last one, so
-    // a missing barrier shows up as a wrong result rather than passing by luck.
+    // Each phase resumes the threads in another order than the last one (see ThreadOrder),
+    // so a missing barrier shows up as a wrong result rather than passing by luck.
     for (unsigned long long phase = 1;; ++phase) {
         unsigned long long done = 0;
         for (unsigned long long t = 0; t < threads; ++t) {
@@ -135,12 +165,19 @@ void BlockScheduler::run_fibers(unsigned long long threads) {
         if (done != 0) {
             throw DivergentBarrier();
         }
+        arrange_phase(threads, phase);
         for (unsigned long long i = 0; i < threads; ++i) {
-            const unsigned long long t = (phase % 2 == 1) ? threads - 1 - i : i;
+            const unsigned long long t = thread_at(i, threads, phase);
             fibers_[t].state = FiberState::Running;
             resume(t);
             rethrow_if_failed();
         }
+    }
+}
+
+void BlockScheduler::arrange_phase(unsigned long long threads, unsigned long long phase) {
+    if (order_.shuffle) {
+        shuffled_order(order_.seed, linear_block_, phase, threads, phase_order_);
     }
 }
 

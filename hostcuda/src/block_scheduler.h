@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <map>
@@ -47,6 +48,16 @@ StaticSharedSizes& static_shared_sizes();
 
 std::string shared_overflow_message(size_t static_bytes, size_t dynamic_bytes);
 
+// The order in which a block's threads run between two barriers (and, in a block without
+// barriers, the order of its threads). `alternate` reverses it every other phase; `shuffle`
+// draws a fresh permutation for every phase of every block from `seed`, the block and the
+// phase, so that whichever thread a faulty kernel lets store last, some block of a run shows
+// it, and equal launches in one process still run in equal orders.
+struct ThreadOrder {
+    bool shuffle = false;
+    uint64_t seed = 0;
+};
+
 // What one queued launch runs.
 struct GridLaunch {
     dim3 grid;
@@ -54,7 +65,13 @@ struct GridLaunch {
     size_t shared_bytes;
     const void* kernel;
     std::function<void()> body;
+    ThreadOrder order;
 };
+
+// The permutation of `threads` threads that `phase` of block `linear_block` runs in under the
+// shuffled order (phase 0 starts the block), written into `order`.
+void shuffled_order(uint64_t seed, unsigned long long linear_block, unsigned long long phase,
+                    unsigned long long threads, std::vector<uint32_t>& order);
 
 class DivergentBarrier : public std::runtime_error {
 public:
@@ -87,6 +104,14 @@ public:
 
 private:
     void run_fibers(unsigned long long threads);
+    // The thread that runs i-th in the phase last arranged.
+    unsigned long long thread_at(unsigned long long i, unsigned long long threads, unsigned long long phase) const {
+        if (order_.shuffle) {
+            return phase_order_[i];
+        }
+        return (phase % 2 == 1) ? threads - 1 - i : i;
+    }
+    void arrange_phase(unsigned long long threads, unsigned long long phase);
     void ensure_fibers(unsigned long long threads);
     void start_fiber(unsigned long long t);
     void resume(unsigned long long t);
@@ -105,6 +130,9 @@ private:
     dim3 grid_{};
     dim3 block_{};
     size_t shared_bytes_ = 0;
+    ThreadOrder order_;
+    unsigned long long linear_block_ = 0;
+    std::vector<uint32_t> phase_order_;
     long long current_ = -1;
     std::exception_ptr error_;
     std::vector<unsigned char> shared_;

@@ -5,10 +5,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -28,6 +32,42 @@ namespace {
 bool env_flag(const char* name) {
     const char* text = std::getenv(name);
     return text != nullptr && text[0] != '\0' && text[0] != '0';
+}
+
+// The thread order that QUORRA_HOSTCUDA_ORDER (alternate, the default, or shuffle) and
+// QUORRA_HOSTCUDA_ORDER_SEED ask for; false, with `error` saying why, for a value it cannot
+// use. Without a seed, a shuffled order takes one drawn once per process and says which on
+// standard error, so a failing run can be repeated.
+bool thread_order_from_environment(ThreadOrder& order, std::string& error) {
+    const char* mode = std::getenv("QUORRA_HOSTCUDA_ORDER");
+    order = ThreadOrder{};
+    if (mode == nullptr || mode[0] == '\0' || std::strcmp(mode, "alternate") == 0) {
+        return true;
+    }
+    if (std::strcmp(mode, "shuffle") != 0) {
+        error = std::string("QUORRA_HOSTCUDA_ORDER=") + mode + " is neither alternate nor shuffle";
+        return false;
+    }
+    order.shuffle = true;
+    if (const char* text = std::getenv("QUORRA_HOSTCUDA_ORDER_SEED"); text != nullptr && text[0] != '\0') {
+        char* end = nullptr;
+        errno = 0;
+        order.seed = std::strtoull(text, &end, 10);
+        if (errno != 0 || *end != '\0' || text[0] == '-') {
+            error = std::string("QUORRA_HOSTCUDA_ORDER_SEED=") + text + " is not a decimal number below 2^64";
+            return false;
+        }
+        return true;
+    }
+    static const uint64_t drawn = [] {
+        std::random_device device;
+        const uint64_t seed = (static_cast<uint64_t>(device()) << 32) | device();
+        std::fprintf(stderr, "host stand-in: threads run in shuffled order, QUORRA_HOSTCUDA_ORDER_SEED=%llu\n",
+                     static_cast<unsigned long long>(seed));
+        return seed;
+    }();
+    order.seed = drawn;
+    return true;
 }
 
 // Kernels seen to run every block without a barrier and without shared memory. Under the
@@ -139,6 +179,12 @@ namespace hostcuda {
 void launch(dim3 grid, dim3 block, size_t dynamic_shared_bytes, cudaStream_t stream, std::function<void()> thread_body,
             std::vector<PointerArgument> pointers, const void* kernel) {
     cudaError_t config = detail::check_configuration(grid, block, dynamic_shared_bytes, stream);
+    detail::ThreadOrder order;
+    std::string order_error;
+    if (config == cudaSuccess && !detail::thread_order_from_environment(order, order_error)) {
+        std::fprintf(stderr, "host stand-in: launch refused: %s\n", order_error.c_str());
+        config = cudaErrorInvalidValue;
+    }
     if (config == cudaSuccess) {
         const size_t static_bytes = detail::static_shared_sizes().known(kernel);
         if (static_bytes + dynamic_shared_bytes > detail::kMaxShared) {
@@ -157,7 +203,7 @@ void launch(dim3 grid, dim3 block, size_t dynamic_shared_bytes, cudaStream_t str
         uses.push_back(detail::Range{reinterpret_cast<uintptr_t>(argument.pointer), 1});
     }
     auto grid_launch = std::make_shared<detail::GridLaunch>(
-        detail::GridLaunch{grid, block, dynamic_shared_bytes, kernel, std::move(thread_body)});
+        detail::GridLaunch{grid, block, dynamic_shared_bytes, kernel, std::move(thread_body), order});
     detail::enqueue(detail::Work{"kernel",
                                  [grid_launch, pointers = std::move(pointers)] {
                                      detail::check_pointer_arguments(pointers);
