@@ -3,8 +3,8 @@
 # tools/sanitize.sh builds (same folder, QUORRA_SANITIZE_BUILD_DIR), so the kernels the C++
 # tests do not reach run under the sanitizers too. By default it runs the whole pytest suite
 # but the import-guard file (so every kernel family in every mode and precision, SWAP,
-# UNITARY, measurement, the density-matrix operations and measurement); arguments replace
-# that selection.
+# UNITARY, measurement, the density-matrix operations and measurement), with the threads of
+# each block in shuffled order; arguments replace that selection.
 #
 #   tools/sanitize_pytest.sh [pytest arguments...]
 set -euo pipefail
@@ -44,6 +44,13 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export PYTHONMALLOC=malloc
 ABS_DIR=$(cd "$DIR" && pwd)  # DIR may be relative or absolute
 export QUORRA_MODULE_DIRS="$ABS_DIR/velqa:$ABS_DIR/dravik"
+
+# The threads of every block run in an order drawn per block and barrier phase, so a store
+# from the wrong thread of a block shows whatever the number of barriers before it. The seed
+# is printed; QUORRA_HOSTCUDA_ORDER_SEED=<it> repeats a failing run.
+export QUORRA_HOSTCUDA_ORDER=${QUORRA_HOSTCUDA_ORDER:-shuffle}
+export QUORRA_HOSTCUDA_ORDER_SEED=${QUORRA_HOSTCUDA_ORDER_SEED:-$(od -An -N8 -tu8 /dev/urandom | tr -d ' ')}
+echo "sanitize_pytest: QUORRA_HOSTCUDA_ORDER=$QUORRA_HOSTCUDA_ORDER QUORRA_HOSTCUDA_ORDER_SEED=$QUORRA_HOSTCUDA_ORDER_SEED"
 
 # The whole suite runs in about a minute here, so it is the default; test_module_import.py
 # starts other interpreters, which the preloaded runtime does not suit.

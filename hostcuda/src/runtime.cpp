@@ -380,6 +380,11 @@ cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind 
     if (invalid != cudaSuccess) {
         return record(invalid);
     }
+    // Between two device ranges the runtime only queues the copy, as a GPU does: the host
+    // does not wait for it, or for the work before it.
+    if (hostcuda::detail::is_device_range(dst, count) && hostcuda::detail::is_device_range(src, count)) {
+        return cudaMemcpyAsync(dst, src, count, kind, nullptr);
+    }
     // A synchronous copy waits for the work queued before it.
     const cudaError_t failed = hostcuda::detail::synchronize(tls_current_device);
     if (failed != cudaSuccess) {

@@ -121,6 +121,13 @@ def test_basis_state_gives_its_outcome_and_stays(dtype, endian, targets):
         (12, list(range(11, -1, -1)), 100),  # few draws over many outcomes: sorted walk
         (12, [2, 7, 11, 0, 5, 9, 1, 3], 3000),
         (8, [7, 6, 5, 4, 3, 2, 1, 0], 2000),  # every qubit: one amplitude per outcome
+        # Many free bits above the lanes: each outcome's sum comes in chunks that a group of
+        # threads adds up (groups of 2 to 256 threads, an odd and an even number of barriers).
+        (11, [0], 500),
+        (13, [12, 3], 500),
+        (14, [0], 500),
+        (16, [5, 15, 0], 500),
+        (20, [1, 19], 500),
     ],
 )
 def test_draws_match_reference_engine(dtype, endian, n, targets, shots):

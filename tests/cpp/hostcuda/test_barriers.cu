@@ -115,7 +115,9 @@ TEST_F(HostStandInBarriers, NeighbourReadsAfterBarrierSeeWrites) {
     ASSERT_EQ(cudaMemcpy(result.data(), out.get(), result.size() * sizeof(int), cudaMemcpyDeviceToHost), cudaSuccess);
     int wrong = 0;
     for (unsigned b = 0; b < kBlocks; ++b) {
-        wrong += result[b * kBlock] != host[b * kBlock + kBlock - 1] ? 1 : 0;
+        for (unsigned t = 0; t < kBlock; ++t) {
+            wrong += result[b * kBlock + t] != host[b * kBlock + (t + kBlock - 1) % kBlock] ? 1 : 0;
+        }
     }
     EXPECT_GT(wrong, 0) << "a missing barrier went unnoticed";
 }

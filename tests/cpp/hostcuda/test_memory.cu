@@ -52,6 +52,34 @@ TEST_F(HostStandInMemory, ZeroSizedAllocationAndNullFreeSucceed) {
     EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidValue);
 }
 
+// Writes value + i into data[i] and counts the threads that ran.
+__global__ void fill_and_count_kernel(int* data, int value, std::atomic<long long>* ran) {
+    data[threadIdx.x] = value + static_cast<int>(threadIdx.x);
+    ran->fetch_add(1, std::memory_order_relaxed);
+}
+
+// A device-to-device cudaMemcpy does not make the host wait, on a GPU: it is queued behind the
+// work before it (which the copy then sees) and runs at the next synchronising call. Code that
+// reads the copy without waiting would read stale memory on a GPU, and must here too.
+TEST_F(HostStandInMemory, DeviceToDeviceCopyIsQueuedNotWaitedFor) {
+    ScopedEnv immediate("QUORRA_HOSTCUDA_IMMEDIATE", nullptr);
+    for (const cudaMemcpyKind kind : {cudaMemcpyDeviceToDevice, cudaMemcpyDefault}) {
+        hostcuda_test::RegisteredCounter ran;
+        DeviceBuffer<int> source(32);
+        DeviceBuffer<int> target(32);
+        ASSERT_EQ(cudaMemset(target.get(), 0, target.bytes()), cudaSuccess);
+        quorra::launch_kernel(fill_and_count_kernel, dim3(1), dim3(32), 0, nullptr, source.get(), 100, ran.get());
+        ASSERT_EQ(cudaMemcpy(target.get(), source.get(), source.bytes(), kind), cudaSuccess);
+        EXPECT_EQ(ran.get()->load(), 0) << "the copy waited for the kernel before it";
+        EXPECT_TRUE(all_bytes_are(target.get(), target.bytes(), 0)) << "the copy ran before the host waited";
+        const std::vector<int> copied = target.download();  // a synchronous copy to the host waits
+        EXPECT_EQ(ran.get()->load(), 32);
+        for (int i = 0; i < 32; ++i) {
+            EXPECT_EQ(copied[i], 100 + i) << "element " << i;
+        }
+    }
+}
+
 TEST_F(HostStandInMemory, CopiesInsideAllocationsRoundTrip) {
     std::vector<int> host(100);
     for (int i = 0; i < 100; ++i) {
