@@ -7,6 +7,7 @@ boundaries inside small states."""
 
 import ctypes
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -54,8 +55,12 @@ class DeviceCap:
 
 
 def in_fresh_thread(work):
-    """Runs `work` on a new thread, whose DenseMM cache starts empty and is freed at its end."""
+    """Runs `work` on a new thread, whose DenseMM cache starts empty and is freed at its end.
+    The thread's cache goes when the thread exits, which may be after join() returns; on the
+    host build this waits until the stand-in holds no more than before, so the next test's
+    measurements do not see those frees."""
     outcome = {}
+    before = stand_in("_ZN8hostcuda15allocated_bytesEv", ctypes.c_size_t)() if HOST_BUILD else 0
 
     def body():
         try:
@@ -66,6 +71,10 @@ def in_fresh_thread(work):
     thread = threading.Thread(target=body)
     thread.start()
     thread.join()
+    deadline = time.monotonic() + 10
+    while HOST_BUILD and stand_in("_ZN8hostcuda15allocated_bytesEv", ctypes.c_size_t)() > before:
+        assert time.monotonic() < deadline, "the thread's device memory was not freed"
+        time.sleep(0.001)
     if "error" in outcome:
         raise outcome["error"]
     return outcome.get("value")

@@ -17,10 +17,10 @@
 
 namespace velqa::fusion {
 
-// One per execution. Owns the device copies of the plan's records and dense matrices
-// (freed when it goes, matrices first: cudaFree waits for queued work that may still read
-// them); the DenseMM handle and buffers belong to the thread's cache, which holds
-// `chunk_elements` amplitudes in each buffer for this plan.
+// One per execution. Owns the device copies of the plan's records and dense matrices,
+// freed when it goes (matrices first, by member order; cudaFree waits for queued work that
+// may still read them). The DenseMM handle and buffers belong to the thread's cache, which
+// holds `chunk_elements` amplitudes in each buffer for this plan.
 template <typename T>
 struct FusionWorkspace {
     int64_t n = 0;
@@ -30,13 +30,6 @@ struct FusionWorkspace {
     CuComplex<T>* gemm_buffer = nullptr;
     uint64_t chunk_elements = 0;
     cublasHandle_t handle = nullptr;
-
-    FusionWorkspace() = default;
-    ~FusionWorkspace() { matrices_buffer.reset(); }
-    FusionWorkspace(FusionWorkspace&&) noexcept = default;
-    FusionWorkspace& operator=(FusionWorkspace&&) = delete;
-    FusionWorkspace(const FusionWorkspace&) = delete;
-    FusionWorkspace& operator=(const FusionWorkspace&) = delete;
 
     DeviceMatrixGate<T>* gates() const { return gates_buffer.as<DeviceMatrixGate<T>>(); }
     CuComplex<T>* matrices() const { return matrices_buffer.as<CuComplex<T>>(); }

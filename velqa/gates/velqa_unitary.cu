@@ -21,15 +21,6 @@ namespace {
 
 constexpr uint32_t kBlock = 256;
 
-// A device array of `count` elements for one call, on the current device. Freed by the
-// launcher with the error check on success, and without it on every error path.
-template <typename E>
-quorra::DeviceBuffer device_array(int32_t device, size_t count) {
-    quorra::DeviceBuffer buffer;
-    check_cuda(buffer.allocate(device, count * sizeof(E)));
-    return buffer;
-}
-
 template <typename E>
 void upload(quorra::DeviceBuffer& buffer, const std::vector<E>& host, cudaStream_t stream) {
     check_cuda(cudaMemcpyAsync(buffer.as<E>(), host.data(), host.size() * sizeof(E), cudaMemcpyHostToDevice, stream));
@@ -210,15 +201,13 @@ void cu_unitary(int64_t n, CuComplex<T>* state, const std::vector<int64_t>& targ
     std::transform(matrix.begin(), matrix.end(), host_matrix.begin(), to_element<T>);
     std::vector<int64_t> sorted_targets(targets);
     std::sort(sorted_targets.begin(), sorted_targets.end());
-    int32_t device = 0;
-    check_cuda(cudaGetDevice(&device));
 
     if (k <= 5) {
-        quorra::DeviceBuffer device_matrix = device_array<CuComplex<T>>(device, host_matrix.size());
+        quorra::DeviceBuffer device_matrix = allocate_call_buffer(sizeof(CuComplex<T>) * host_matrix.size());
         upload(device_matrix, host_matrix, stream);
-        quorra::DeviceBuffer device_targets = device_array<int64_t>(device, k);
+        quorra::DeviceBuffer device_targets = allocate_call_buffer(sizeof(int64_t) * k);
         upload(device_targets, targets, stream);
-        quorra::DeviceBuffer device_sorted = device_array<int64_t>(device, k);
+        quorra::DeviceBuffer device_sorted = allocate_call_buffer(sizeof(int64_t) * k);
         upload(device_sorted, sorted_targets, stream);
         const auto* t = device_targets.as<const int64_t>();
         const auto* s = device_sorted.as<const int64_t>();
@@ -250,10 +239,11 @@ void cu_unitary(int64_t n, CuComplex<T>* state, const std::vector<int64_t>& targ
         std::min(fusion::dense_chunk_columns(n, static_cast<int64_t>(k), sizeof(CuComplex<T>)), columns);
     fusion::DenseMMCache<T>& cache = fusion::DenseMMCache<T>::for_this_thread();
     cache.ensure_capacity(0);  // the thread's cuBLAS handle; its buffers are the fused groups'
-    quorra::DeviceBuffer device_matrix = device_array<CuComplex<T>>(device, sorted_matrix.size());
+    quorra::DeviceBuffer device_matrix = allocate_call_buffer(sizeof(CuComplex<T>) * sorted_matrix.size());
     upload(device_matrix, sorted_matrix, stream);
-    quorra::DeviceBuffer gathered = device_array<CuComplex<T>>(device, static_cast<size_t>(chunk_columns << k));
-    quorra::DeviceBuffer product = device_array<CuComplex<T>>(device, static_cast<size_t>(chunk_columns << k));
+    quorra::DeviceBuffer gathered =
+        allocate_call_buffer(sizeof(CuComplex<T>) * static_cast<size_t>(chunk_columns << k));
+    quorra::DeviceBuffer product = allocate_call_buffer(sizeof(CuComplex<T>) * static_cast<size_t>(chunk_columns << k));
     fusion::launch_dense_product<T>(cache.handle(), state, layout, chunk_columns, gathered.as<CuComplex<T>>(),
                                     product.as<CuComplex<T>>(), device_matrix.as<const CuComplex<T>>(), stream);
     check_cuda(cudaGetLastError());
