@@ -177,12 +177,23 @@ class Bench:
             )
 
 
+def format_extras(entry: dict) -> str:
+    """The comparisons and memory figures some cases add to their entries."""
+    text = ""
+    for key in ("speedup", "vs_whole"):
+        if entry.get(key) is not None:
+            text += f"  {key}={entry[key]:.3f}"
+    if entry.get("peak_bytes") is not None:
+        text += f"  peak={entry['peak_bytes'] / (1 << 20):.2f} MiB"
+    return text
+
+
 def format_entry(entry: dict) -> str:
     label = f"{entry['family']:<14} {entry['name']:<52}"
     if "fraction" in entry:
         return (
             f"{label} {entry['seconds'] * 1e3:10.3f} ms {entry['bandwidth'] / 1e9:9.2f} GB/s"
-            f" {100 * entry['fraction']:6.1f}% of copy"
+            f" {100 * entry['fraction']:6.1f}% of copy{format_extras(entry)}"
         )
     if "rate" in entry:
         return f"{label} {entry['seconds'] * 1e3:10.3f} ms {entry['rate']:12.4g} {entry['unit']}"

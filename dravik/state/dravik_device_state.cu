@@ -1,4 +1,4 @@
-// DeviceDensityState, DeviceBuffer, the CUDA error checks and the device and dtype parsers.
+// DeviceDensityState, the CUDA error checks and the device and dtype parsers.
 // Read by nvcc (cuda build) and by g++ against the host stand-in (host build).
 #include <algorithm>
 #include <cctype>
@@ -118,17 +118,6 @@ void DeviceDensityState::synchronize() const {
 
 std::shared_ptr<DeviceDensityState> create_density_state(uint64_t num_qubits, bool is_double, int32_t device_id) {
     return std::make_shared<DeviceDensityState>(num_qubits, is_double, device_id);
-}
-
-DeviceBuffer::DeviceBuffer(int32_t device_id, size_t bytes) : device_id_(device_id) {
-    check_cuda(cudaMalloc(&data_, bytes));
-}
-
-DeviceBuffer::~DeviceBuffer() {
-    if (data_ != nullptr) {
-        (void)cudaSetDevice(device_id_);
-        (void)cudaFree(data_);
-    }
 }
 
 }  // namespace quorra::dravik

@@ -11,6 +11,8 @@
 #include <quorra_complex.cuh>
 #include <string>
 
+#include "quorra_device_buffer.cuh"
+
 namespace quorra::dravik {
 
 // The shared complex element (quorra_complex.cuh) and its arithmetic, under dravik's name;
@@ -85,22 +87,11 @@ private:
 std::shared_ptr<DeviceDensityState> create_density_state(uint64_t num_qubits, bool is_double, int32_t device_id);
 
 // A device allocation that lives for one call (matrix pool, probability table, ...);
-// freed on every exit path. Allocate with the owning device current.
-class DeviceBuffer {
+// freed on every exit path. Allocate with the owning device current; a failed allocation
+// throws "CUDA error: " and the runtime's string.
+class DeviceBuffer : public quorra::DeviceBuffer {
 public:
-    DeviceBuffer(int32_t device_id, size_t bytes);
-    ~DeviceBuffer();
-    DeviceBuffer(const DeviceBuffer&) = delete;
-    DeviceBuffer& operator=(const DeviceBuffer&) = delete;
-
-    template <typename T>
-    T* as() const {
-        return static_cast<T*>(data_);
-    }
-
-private:
-    int32_t device_id_;
-    void* data_ = nullptr;
+    DeviceBuffer(int32_t device_id, size_t bytes) { check_cuda(allocate(device_id, bytes)); }
 };
 
 }  // namespace quorra::dravik

@@ -148,6 +148,10 @@ cudaError_t release_device_view(void* ptr);
 // allocation_count() counts the caller ranges registered as views too.
 size_t allocated_bytes();
 size_t allocation_count();
+// The most allocated_bytes() has been since the process started or the last reset (which
+// starts again from the bytes live now), so a test can bound a path's device memory.
+size_t peak_allocated_bytes();
+void reset_peak_allocated_bytes();
 
 // Operations queued on all streams and not yet run.
 size_t queued_work_count();

@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -70,6 +71,7 @@ struct Registry {
     std::map<uintptr_t, Allocation> device;  // start address -> allocation
     std::map<uintptr_t, size_t> host;        // registered host ranges
     size_t live_bytes = 0;
+    size_t peak_bytes = 0;  // the most live_bytes has been since the last reset
 };
 
 Registry& registry() {
@@ -328,6 +330,7 @@ cudaError_t cudaMalloc(void** ptr, size_t size) {
     }
     reg.device[reinterpret_cast<uintptr_t>(memory)] = allocation;
     reg.live_bytes += size;
+    reg.peak_bytes = std::max(reg.peak_bytes, reg.live_bytes);
     lock.unlock();
     std::memset(memory, hostcuda::kPoisonByte, rounded);
     *ptr = memory;
@@ -632,6 +635,18 @@ size_t allocated_bytes() {
     Registry& reg = registry();
     std::lock_guard<std::mutex> lock(reg.mutex);
     return reg.live_bytes;
+}
+
+size_t peak_allocated_bytes() {
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    return reg.peak_bytes;
+}
+
+void reset_peak_allocated_bytes() {
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    reg.peak_bytes = reg.live_bytes;
 }
 
 size_t allocation_count() {

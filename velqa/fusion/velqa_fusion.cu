@@ -1,5 +1,6 @@
 // Execution of fusion plans: workspace upload, group dispatch, prepared chunks and the
 // runner's fused mode. Read by nvcc (cuda build) and by g++ against the host stand-in.
+#include <algorithm>
 #include <stdexcept>
 
 #include "fusion/velqa_densemm.cuh"
@@ -33,18 +34,16 @@ DeviceMatrixGate<T> narrow(const DeviceMatrixGate<double>& g) {
 }
 
 // One device allocation holding `staged`, copied synchronously; `target` owns it even when
-// the copy fails, so the workspace's release frees it.
+// the copy fails, so it is freed with the workspace.
 template <typename E>
-void upload_array(const std::vector<E>& staged, E*& target, const char* malloc_label, const char* copy_label) {
+void upload_array(const std::vector<E>& staged, quorra::DeviceBuffer& target, int32_t device, const char* malloc_label,
+                  const char* copy_label) {
     if (staged.empty()) {
         return;
     }
     const size_t bytes = staged.size() * sizeof(E);
-    if (const cudaError_t status = cudaMalloc(&target, bytes); status != cudaSuccess) {
-        target = nullptr;
-        check_cuda_op(status, malloc_label);
-    }
-    check_cuda_op(cudaMemcpy(target, staged.data(), bytes, cudaMemcpyHostToDevice), copy_label);
+    check_cuda_op(target.allocate(device, bytes), malloc_label);
+    check_cuda_op(cudaMemcpy(target.as<E>(), staged.data(), bytes, cudaMemcpyHostToDevice), copy_label);
 }
 
 uint64_t mask_of(const std::vector<int64_t>& qubits) {
@@ -70,27 +69,17 @@ void run_plan(int64_t n, CuComplex<T>* state, const std::vector<GateRecord>& gat
     }
 }
 
+// A group's own chunk, within what the workspace's buffers hold; 0 (refused by the launcher
+// after its qubit-count check) for a k outside [1, n-1].
+template <typename T>
+uint64_t group_chunk_columns(const FusionWorkspace<T>& workspace, int64_t k) {
+    if (k < 1 || k >= workspace.n) {
+        return 0;
+    }
+    return std::min(dense_chunk_columns(workspace.n, k, sizeof(CuComplex<T>)), workspace.chunk_elements >> k);
+}
+
 }  // namespace
-
-template <typename T>
-FusionWorkspace<T>::FusionWorkspace(FusionWorkspace&& other) noexcept
-    : n(other.n),
-      gates(other.gates),
-      matrices(other.matrices),
-      transpose_buffer(other.transpose_buffer),
-      gemm_buffer(other.gemm_buffer),
-      handle(other.handle) {
-    other.gates = nullptr;
-    other.matrices = nullptr;
-}
-
-template <typename T>
-void FusionWorkspace<T>::release() noexcept {
-    (void)cudaFree(matrices);
-    matrices = nullptr;
-    (void)cudaFree(gates);
-    gates = nullptr;
-}
 
 template <typename T>
 FusionWorkspace<T> upload_fusion_workspace(int64_t n, const FusionPlan& plan) {
@@ -98,14 +87,18 @@ FusionWorkspace<T> upload_fusion_workspace(int64_t n, const FusionPlan& plan) {
     workspace.n = n;
     std::vector<DeviceMatrixGate<T>> records(plan.total_matrix_gates);
     std::vector<CuComplex<T>> elements(plan.total_dense_elements, CuComplex<T>{T(0), T(0)});
-    bool needs_densemm = false;
+    uint64_t chunk_elements = 0;  // the largest chunk of the plan's DenseMM groups
     for (const FusionGroup& group : plan.groups) {
         if (group.kind == FusionGroupKind::SparseShareMem) {
             for (size_t j = 0; j < group.matrix_gates.size(); ++j) {
                 records[group.matrix_gate_offset + j] = narrow<T>(group.matrix_gates[j]);
             }
         } else if (group.kind == FusionGroupKind::DenseMM) {
-            needs_densemm = true;
+            const auto k = static_cast<int64_t>(group.active_qubits.size());
+            // k outside [1, n-1] is refused when the group runs, after the groups before it.
+            if (k >= 1 && k < n) {
+                chunk_elements = std::max(chunk_elements, dense_chunk_columns(n, k, sizeof(CuComplex<T>)) << k);
+            }
             for (size_t j = 0; j < group.dense_matrix.size(); ++j) {
                 const std::complex<double> z = group.dense_matrix[j];
                 elements[group.dense_matrix_offset + j] =
@@ -113,14 +106,21 @@ FusionWorkspace<T> upload_fusion_workspace(int64_t n, const FusionPlan& plan) {
             }
         }
     }
-    upload_array(records, workspace.gates, "cudaMalloc SparseShareMem gates", "cudaMemcpy SparseShareMem gates");
-    upload_array(elements, workspace.matrices, "cudaMalloc DenseMM matrices", "cudaMemcpy DenseMM matrices");
-    if (needs_densemm) {
+    int32_t device = 0;
+    if (!records.empty() || !elements.empty()) {
+        check_cuda(cudaGetDevice(&device));
+    }
+    upload_array(records, workspace.gates_buffer, device, "cudaMalloc SparseShareMem gates",
+                 "cudaMemcpy SparseShareMem gates");
+    upload_array(elements, workspace.matrices_buffer, device, "cudaMalloc DenseMM matrices",
+                 "cudaMemcpy DenseMM matrices");
+    if (chunk_elements != 0) {
         DenseMMCache<T>& cache = DenseMMCache<T>::for_this_thread();
-        cache.ensure_capacity(uint64_t{1} << n);
+        cache.ensure_capacity(chunk_elements);
         workspace.handle = cache.handle();
         workspace.transpose_buffer = cache.transpose_buffer();
         workspace.gemm_buffer = cache.gemm_buffer();
+        workspace.chunk_elements = chunk_elements;
     }
     return workspace;
 }
@@ -132,12 +132,13 @@ void run_fusion_group(const FusionWorkspace<T>& workspace, CuComplex<T>* state, 
     const auto k = static_cast<int64_t>(group.active_qubits.size());
     switch (group.kind) {
         case FusionGroupKind::SparseShareMem:
-            launch_sparsesharemem<T>(workspace.n, state, active_mask, k, workspace.gates + group.matrix_gate_offset,
+            launch_sparsesharemem<T>(workspace.n, state, active_mask, k, workspace.gates() + group.matrix_gate_offset,
                                      static_cast<int64_t>(group.matrix_gates.size()), stream);
             return;
         case FusionGroupKind::DenseMM:
             launch_densemm<T>(workspace.handle, workspace.n, state, workspace.transpose_buffer, workspace.gemm_buffer,
-                              active_mask, k, workspace.matrices + group.dense_matrix_offset, stream);
+                              group_chunk_columns(workspace, k), active_mask, k,
+                              workspace.matrices() + group.dense_matrix_offset, stream);
             return;
         case FusionGroupKind::AutoPair:
             break;
@@ -167,7 +168,6 @@ void execute_prepared(CuComplex<T>* state_data, int64_t state_size, int32_t devi
 }
 
 #define VELQA_FUSION_INSTANCES(T)                                                                                  \
-    template struct FusionWorkspace<T>;                                                                            \
     template FusionWorkspace<T> upload_fusion_workspace<T>(int64_t, const FusionPlan&);                            \
     template void run_fusion_group<T>(const FusionWorkspace<T>&, CuComplex<T>*, const FusionGroup&, cudaStream_t); \
     template void run_gates_fused<T>(int64_t, CuComplex<T>*, const std::vector<GateRecord>&, cudaStream_t);        \

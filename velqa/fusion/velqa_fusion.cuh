@@ -12,30 +12,27 @@
 
 #include "fusion/velqa_fusion_planner.hpp"
 #include "fusion/velqa_matrix_gate.hpp"
+#include "quorra_device_buffer.cuh"
 #include "state/velqa_device_state.cuh"
 
 namespace velqa::fusion {
 
-// One per execution. Owns `gates` and `matrices` (freed by release() and the destructor,
-// matrices first); the DenseMM handle and buffers belong to the thread's cache.
+// One per execution. Owns the device copies of the plan's records and dense matrices,
+// freed when it goes (matrices first, by member order; cudaFree waits for queued work that
+// may still read them). The DenseMM handle and buffers belong to the thread's cache, which
+// holds `chunk_elements` amplitudes in each buffer for this plan.
 template <typename T>
 struct FusionWorkspace {
     int64_t n = 0;
-    DeviceMatrixGate<T>* gates = nullptr;
-    CuComplex<T>* matrices = nullptr;
+    quorra::DeviceBuffer gates_buffer;
+    quorra::DeviceBuffer matrices_buffer;
     CuComplex<T>* transpose_buffer = nullptr;
     CuComplex<T>* gemm_buffer = nullptr;
+    uint64_t chunk_elements = 0;
     cublasHandle_t handle = nullptr;
 
-    FusionWorkspace() = default;
-    ~FusionWorkspace() { release(); }
-    FusionWorkspace(FusionWorkspace&& other) noexcept;
-    FusionWorkspace& operator=(FusionWorkspace&&) = delete;
-    FusionWorkspace(const FusionWorkspace&) = delete;
-    FusionWorkspace& operator=(const FusionWorkspace&) = delete;
-
-    // cudaFree waits for queued work that may still read the arrays.
-    void release() noexcept;
+    DeviceMatrixGate<T>* gates() const { return gates_buffer.as<DeviceMatrixGate<T>>(); }
+    CuComplex<T>* matrices() const { return matrices_buffer.as<CuComplex<T>>(); }
 };
 
 // One allocation and one synchronous copy per array, in the state's precision; binds the

@@ -1,11 +1,14 @@
-// UNITARY launcher: validation, strategy by target count, device buffers, stream sync.
+// UNITARY launcher: validation, strategy by target count, device buffers, stream sync;
+// six targets and more run through the chunked dense product of the DenseMM executor.
 // Read by nvcc (cuda build) and by g++ against the host stand-in (host build).
 #include <algorithm>
 #include <bit>
 #include <stdexcept>
 
+#include "fusion/velqa_densemm.cuh"
 #include "gates/velqa_index_bits.cuh"
 #include "gates/velqa_unitary_kernels.cuh"
+#include "quorra_device_buffer.cuh"
 #include "quorra_launch.cuh"
 #include "runner/velqa_gate_checks.hpp"
 #include "runner/velqa_gate_record.hpp"
@@ -18,36 +21,10 @@ namespace {
 
 constexpr uint32_t kBlock = 256;
 
-// One device allocation of a call. release() frees it with the error check; the destructor
-// frees whatever is still held on an error path and ignores the result.
 template <typename E>
-class DeviceBuffer {
-public:
-    explicit DeviceBuffer(size_t count) { check_cuda(cudaMalloc(reinterpret_cast<void**>(&data_), count * sizeof(E))); }
-    ~DeviceBuffer() {
-        if (data_ != nullptr) {
-            (void)cudaFree(data_);
-            (void)cudaGetLastError();
-        }
-    }
-    DeviceBuffer(const DeviceBuffer&) = delete;
-    DeviceBuffer& operator=(const DeviceBuffer&) = delete;
-
-    E* get() const { return data_; }
-
-    void upload(const E* host, size_t count, cudaStream_t stream) {
-        check_cuda(cudaMemcpyAsync(data_, host, count * sizeof(E), cudaMemcpyHostToDevice, stream));
-    }
-
-    void release() {
-        E* data = data_;
-        data_ = nullptr;
-        check_cuda(cudaFree(data));
-    }
-
-private:
-    E* data_ = nullptr;
-};
+void upload(quorra::DeviceBuffer& buffer, const std::vector<E>& host, cudaStream_t stream) {
+    check_cuda(cudaMemcpyAsync(buffer.as<E>(), host.data(), host.size() * sizeof(E), cudaMemcpyHostToDevice, stream));
+}
 
 template <typename T>
 CuComplex<T> to_element(std::complex<double> value) {
@@ -142,6 +119,36 @@ void launch_inplace(int64_t n, CuComplex<T>* state, const int64_t* targets, cons
                           masks.control_value, matrix, plan);
 }
 
+// Entry (r, c) of `matrix` (bit j of an index = targets[j]) moved to the position whose bit b
+// is sorted_targets[b], the order the dense product uses.
+template <typename T>
+std::vector<CuComplex<T>> reorder_to_sorted_targets(const std::vector<CuComplex<T>>& matrix,
+                                                    const std::vector<int64_t>& targets,
+                                                    const std::vector<int64_t>& sorted_targets) {
+    const size_t k = targets.size();
+    const size_t dim = size_t{1} << k;
+    std::vector<size_t> rank(k);  // bit j of a record index is bit rank[j] of a sorted one
+    for (size_t j = 0; j < k; ++j) {
+        rank[j] = static_cast<size_t>(std::lower_bound(sorted_targets.begin(), sorted_targets.end(), targets[j]) -
+                                      sorted_targets.begin());
+    }
+    std::vector<size_t> sorted_of(dim);
+    for (size_t r = 0; r < dim; ++r) {
+        size_t out = 0;
+        for (size_t j = 0; j < k; ++j) {
+            out |= ((r >> j) & 1U) << rank[j];
+        }
+        sorted_of[r] = out;
+    }
+    std::vector<CuComplex<T>> sorted(matrix.size());
+    for (size_t r = 0; r < dim; ++r) {
+        for (size_t c = 0; c < dim; ++c) {
+            sorted[sorted_of[r] * dim + sorted_of[c]] = matrix[r * dim + c];
+        }
+    }
+    return sorted;
+}
+
 }  // namespace
 
 template <typename T>
@@ -195,17 +202,16 @@ void cu_unitary(int64_t n, CuComplex<T>* state, const std::vector<int64_t>& targ
     std::vector<int64_t> sorted_targets(targets);
     std::sort(sorted_targets.begin(), sorted_targets.end());
 
-    DeviceBuffer<CuComplex<T>> device_matrix(host_matrix.size());
-    device_matrix.upload(host_matrix.data(), host_matrix.size(), stream);
-    DeviceBuffer<int64_t> device_targets(k);
-    device_targets.upload(targets.data(), k, stream);
-
     if (k <= 5) {
-        DeviceBuffer<int64_t> device_sorted(k);
-        device_sorted.upload(sorted_targets.data(), k, stream);
-        const int64_t* t = device_targets.get();
-        const int64_t* s = device_sorted.get();
-        const CuComplex<T>* m = device_matrix.get();
+        quorra::DeviceBuffer device_matrix = allocate_call_buffer(sizeof(CuComplex<T>) * host_matrix.size());
+        upload(device_matrix, host_matrix, stream);
+        quorra::DeviceBuffer device_targets = allocate_call_buffer(sizeof(int64_t) * k);
+        upload(device_targets, targets, stream);
+        quorra::DeviceBuffer device_sorted = allocate_call_buffer(sizeof(int64_t) * k);
+        upload(device_sorted, sorted_targets, stream);
+        const auto* t = device_targets.as<const int64_t>();
+        const auto* s = device_sorted.as<const int64_t>();
+        const auto* m = device_matrix.as<const CuComplex<T>>();
         if (k == 3) {
             launch_inplace<T, 3>(n, state, t, s, target_mask, masks, m, targets, stream);
         } else if (k == 4) {
@@ -215,28 +221,36 @@ void cu_unitary(int64_t n, CuComplex<T>* state, const std::vector<int64_t>& targ
         }
         check_cuda(cudaGetLastError());
         check_cuda(cudaStreamSynchronize(stream));
-        device_targets.release();
-        device_matrix.release();
-        device_sorted.release();
+        check_cuda(device_targets.free());
+        check_cuda(device_matrix.free());
+        check_cuda(device_sorted.free());
         return;
     }
 
-    const uint64_t num_state = uint64_t{1} << n;
-    DeviceBuffer<CuComplex<T>> scratch(num_state);
-    check_cuda(
-        cudaMemcpyAsync(scratch.get(), state, num_state * sizeof(CuComplex<T>), cudaMemcpyDeviceToDevice, stream));
-    quorra::launch_kernel(cu_unitary_kernel<T>, dim3(grid_blocks(num_state, kBlock)), dim3(kBlock), 0, stream, n,
-                          static_cast<const CuComplex<T>*>(state), scratch.get(),
-                          static_cast<const int64_t*>(device_targets.get()), static_cast<int64_t>(k), target_mask,
-                          masks.control_mask, masks.control_value,
-                          static_cast<const CuComplex<T>*>(device_matrix.get()), matrix_dim);
+    // Six targets and more: in place, the dense product of the fused DenseMM groups over
+    // chunks of the groups that satisfy the controls, through two bounded buffers. The product
+    // numbers local bits by ascending qubit, so the matrix is reordered from the record's
+    // target order.
+    const std::vector<CuComplex<T>> sorted_matrix = reorder_to_sorted_targets(host_matrix, targets, sorted_targets);
+    const fusion::DenseLayout layout{target_mask, ((uint64_t{1} << n) - 1) & ~target_mask & ~masks.control_mask,
+                                     masks.control_value, static_cast<int>(k)};
+    const uint64_t columns = uint64_t{1} << std::popcount(layout.column_mask);
+    const uint64_t chunk_columns =
+        std::min(fusion::dense_chunk_columns(n, static_cast<int64_t>(k), sizeof(CuComplex<T>)), columns);
+    fusion::DenseMMCache<T>& cache = fusion::DenseMMCache<T>::for_this_thread();
+    cache.ensure_capacity(0);  // the thread's cuBLAS handle; its buffers are the fused groups'
+    quorra::DeviceBuffer device_matrix = allocate_call_buffer(sizeof(CuComplex<T>) * sorted_matrix.size());
+    upload(device_matrix, sorted_matrix, stream);
+    quorra::DeviceBuffer gathered =
+        allocate_call_buffer(sizeof(CuComplex<T>) * static_cast<size_t>(chunk_columns << k));
+    quorra::DeviceBuffer product = allocate_call_buffer(sizeof(CuComplex<T>) * static_cast<size_t>(chunk_columns << k));
+    fusion::launch_dense_product<T>(cache.handle(), state, layout, chunk_columns, gathered.as<CuComplex<T>>(),
+                                    product.as<CuComplex<T>>(), device_matrix.as<const CuComplex<T>>(), stream);
     check_cuda(cudaGetLastError());
-    check_cuda(
-        cudaMemcpyAsync(state, scratch.get(), num_state * sizeof(CuComplex<T>), cudaMemcpyDeviceToDevice, stream));
     check_cuda(cudaStreamSynchronize(stream));
-    device_targets.release();
-    device_matrix.release();
-    scratch.release();
+    check_cuda(device_matrix.free());
+    check_cuda(gathered.free());
+    check_cuda(product.free());
 }
 
 template void cu_unitary<float>(int64_t, CuComplex<float>*, const std::vector<int64_t>&, const std::vector<int64_t>&,

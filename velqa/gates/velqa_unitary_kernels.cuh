@@ -189,37 +189,4 @@ cu_unitary_inplace_kernel(int64_t /*n*/, CuComplex<T>* state, const int64_t* /*t
     quorra::dense_tile_apply<CuComplex<T>, K, false>(state, plan, matrix);
 }
 
-// ---- six targets and more: out of place ----
-
-// One thread per output amplitude; output already holds a copy of input, so a thread whose
-// index fails the controls leaves it alone.
-template <typename T>
-__global__ void cu_unitary_kernel(int64_t n, const CuComplex<T>* input, CuComplex<T>* output, const int64_t* targets,
-                                  int64_t k, uint64_t target_mask, uint64_t control_mask, uint64_t control_value,
-                                  const CuComplex<T>* matrix, int64_t matrix_dim) {
-    const uint64_t i = global_thread_index();
-    if (i >= (uint64_t{1} << n) || (i & control_mask) != control_value) {
-        return;
-    }
-    uint64_t row = 0;
-    for (int64_t j = 0; j < k; ++j) {
-        row |= ((i >> targets[j]) & 1) << j;
-    }
-    const CuComplex<T>* m = matrix + row * static_cast<uint64_t>(matrix_dim);
-    // Walk the columns in Gray-code order: each step flips one target bit of the input index.
-    uint64_t column = 0;
-    uint64_t index = i & ~target_mask;
-    CuComplex<T> acc = m[0] * input[index];
-    for (uint64_t step = 1; step < static_cast<uint64_t>(matrix_dim); ++step) {
-        int32_t j = 0;
-        while (((step >> j) & 1) == 0) {
-            ++j;
-        }
-        column ^= uint64_t{1} << j;
-        index ^= uint64_t{1} << targets[j];
-        acc = acc + m[column] * input[index];
-    }
-    output[i] = acc;
-}
-
 }  // namespace velqa

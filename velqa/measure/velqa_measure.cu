@@ -29,37 +29,6 @@ constexpr int kProbsItemsLog2 = 13;
 #endif
 constexpr int kProbsMaxPerThreadLog2 = 8;
 
-// One device allocation of a call. The destructor frees it and ignores errors, for the
-// paths where an exception is already on its way; free() is the checked release.
-class DeviceBuffer {
-public:
-    explicit DeviceBuffer(size_t bytes) {
-        void* ptr = nullptr;
-        check_cuda(cudaMalloc(&ptr, bytes));
-        ptr_ = ptr;
-    }
-    ~DeviceBuffer() {
-        if (ptr_ != nullptr) {
-            (void)cudaFree(ptr_);
-        }
-    }
-    DeviceBuffer(const DeviceBuffer&) = delete;
-    DeviceBuffer& operator=(const DeviceBuffer&) = delete;
-
-    void free() {
-        void* ptr = ptr_;
-        ptr_ = nullptr;
-        check_cuda(cudaFree(ptr));
-    }
-    template <typename U>
-    U* as() const {
-        return static_cast<U*>(ptr_);
-    }
-
-private:
-    void* ptr_ = nullptr;
-};
-
 // Index bit of each target: qubit t is bit t ("little") or bit n-1-t ("big").
 uint64_t target_bit(int64_t n, int64_t target, bool little_endian) {
     return uint64_t{1} << (little_endian ? target : n - 1 - target);
@@ -111,9 +80,9 @@ public:
     ProbabilityPass(int64_t n, const std::vector<int64_t>& targets, bool little_endian)
         : geometry_(make_probs_geometry(n, targets, little_endian)),
           outcomes_(size_t{1} << targets.size()),
-          target_buffer_(targets.size() * sizeof(int64_t)),
-          prob_buffer_(outcomes_ * sizeof(double)),
-          partial_buffer_(partial_bytes(geometry_, targets.size())) {
+          target_buffer_(allocate_call_buffer(targets.size() * sizeof(int64_t))),
+          prob_buffer_(allocate_call_buffer(outcomes_ * sizeof(double))),
+          partial_buffer_(allocate_call_buffer(partial_bytes(geometry_, targets.size()))) {
         check_cuda(cudaMemcpy(target_buffer_.as<void>(), targets.data(), targets.size() * sizeof(int64_t),
                               cudaMemcpyHostToDevice));
     }
@@ -145,17 +114,17 @@ public:
 
     // Checked release, partial sums and probabilities first.
     void release() {
-        partial_buffer_.free();
-        prob_buffer_.free();
-        target_buffer_.free();
+        check_cuda(partial_buffer_.free());
+        check_cuda(prob_buffer_.free());
+        check_cuda(target_buffer_.free());
     }
 
 private:
     ProbsGeometry geometry_;
     size_t outcomes_;
-    DeviceBuffer target_buffer_;
-    DeviceBuffer prob_buffer_;
-    DeviceBuffer partial_buffer_;
+    quorra::DeviceBuffer target_buffer_;
+    quorra::DeviceBuffer prob_buffer_;
+    quorra::DeviceBuffer partial_buffer_;
 };
 
 // Buffers of 2^k doubles: k <= n, and a state of 2^n amplitudes exists, so this only trips

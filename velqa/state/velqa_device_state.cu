@@ -27,6 +27,14 @@ void check_cuda_op(cudaError_t status, const char* operation) {
     }
 }
 
+quorra::DeviceBuffer allocate_call_buffer(size_t bytes) {
+    int device = 0;
+    check_cuda(cudaGetDevice(&device));
+    quorra::DeviceBuffer buffer;
+    check_cuda(buffer.allocate(device, bytes));
+    return buffer;
+}
+
 void check_cublas(int status, const char* operation) {
     if (status != 0) {
         throw std::runtime_error(std::string(operation) + " failed");

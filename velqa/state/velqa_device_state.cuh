@@ -9,6 +9,8 @@
 #include <quorra_complex.cuh>
 #include <string>
 
+#include "quorra_device_buffer.cuh"
+
 namespace velqa {
 
 // The shared complex element (quorra_complex.cuh) and its arithmetic, under velqa's name.
@@ -31,6 +33,10 @@ void check_cuda_op(cudaError_t status, const char* operation);
 void check_cublas(int status, const char* operation);
 // Reads and clears the last error after a launch: name + " kernel launch failed: " + string.
 void check_launch(const char* launch_name);
+
+// `bytes` of device memory on the current device for one call, freed on every path; a failed
+// allocation throws through check_cuda.
+quorra::DeviceBuffer allocate_call_buffer(size_t bytes);
 
 Precision parse_dtype(const std::string& dtype);
 int parse_device(const std::string& device);

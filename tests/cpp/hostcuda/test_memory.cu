@@ -384,6 +384,40 @@ TEST_F(HostStandInDevices, MemoryLimitAppliesPerDevice) {
     EXPECT_EQ(cudaGetLastError(), cudaErrorMemoryAllocation);
 }
 
+TEST_F(HostStandInMemory, PeakCountsTheMostLiveBytesSinceTheReset) {
+    const size_t base = hostcuda::allocated_bytes();
+    hostcuda::reset_peak_allocated_bytes();
+    EXPECT_EQ(hostcuda::peak_allocated_bytes(), base);
+    void* a = nullptr;
+    void* b = nullptr;
+    ASSERT_EQ(cudaMalloc(&a, 3000), cudaSuccess);
+    ASSERT_EQ(cudaMalloc(&b, 5000), cudaSuccess);
+    ASSERT_EQ(cudaFree(a), cudaSuccess);
+    // The requested bytes count, not the rounded mapping; a later smaller high stays below.
+    EXPECT_EQ(hostcuda::peak_allocated_bytes(), base + 8000);
+    ASSERT_EQ(cudaMalloc(&a, 1000), cudaSuccess);
+    EXPECT_EQ(hostcuda::peak_allocated_bytes(), base + 8000);
+    ASSERT_EQ(cudaFree(a), cudaSuccess);
+    {
+        // A refused allocation is no use of memory.
+        ScopedEnv limit("QUORRA_HOSTCUDA_MEMORY_LIMIT", std::to_string(base + 6000).c_str());
+        EXPECT_EQ(cudaMalloc(&a, 4000), cudaErrorMemoryAllocation);
+        EXPECT_EQ(cudaGetLastError(), cudaErrorMemoryAllocation);
+    }
+    EXPECT_EQ(hostcuda::peak_allocated_bytes(), base + 8000);
+    // A reset starts again from what is live now, and caller ranges never count.
+    hostcuda::reset_peak_allocated_bytes();
+    EXPECT_EQ(hostcuda::peak_allocated_bytes(), base + 5000);
+    std::vector<double> caller(512);
+    ASSERT_EQ(hostcuda::register_device_view(caller.data(), caller.size() * sizeof(double), 0), cudaSuccess);
+    EXPECT_EQ(hostcuda::peak_allocated_bytes(), base + 5000);
+    ASSERT_EQ(hostcuda::release_device_view(caller.data()), cudaSuccess);
+    ASSERT_EQ(cudaFree(b), cudaSuccess);
+    EXPECT_EQ(hostcuda::peak_allocated_bytes(), base + 5000);
+    hostcuda::reset_peak_allocated_bytes();
+    EXPECT_EQ(hostcuda::peak_allocated_bytes(), base);
+}
+
 TEST_F(HostStandInDevices, ConcurrentAllocationsNeverExceedTheLimit) {
     // Room for one allocation; several threads compete for it. Each winner uses its
     // memory for a while, so two threads that both passed the limit check would be

@@ -226,7 +226,7 @@ TEST(DenseMMLauncher, ActiveQubitRangeIsCheckedBeforeAnyLaunch) {
     for (const int64_t k : {int64_t{0}, int64_t{3}, int64_t{4}}) {
         EXPECT_EQ(error_text([&] {
                       velqa::fusion::launch_densemm<double>(nullptr, 3, state->amplitudes<double>(), nullptr, nullptr,
-                                                            (uint64_t{1} << k) - 1, k, nullptr, cudaStream_t{});
+                                                            1, (uint64_t{1} << k) - 1, k, nullptr, cudaStream_t{});
                   }),
                   "DenseMM active qubits must be in [1, n-1]");
     }
@@ -244,7 +244,8 @@ TEST(DenseMMKernels, PermutationPutsActiveQubitsLowest) {
     ASSERT_EQ(cudaMalloc(&raw, 16 * sizeof(CuComplex<double>)), cudaSuccess);
     auto* permuted = static_cast<CuComplex<double>*>(raw);
     quorra::launch_kernel(velqa::fusion::transpose_to_low_bits<double>, dim3(1), dim3(256), 0, cudaStream_t{}, 16ULL,
-                          state->amplitudes<double>(), permuted, 0b1010ULL, 0b0101ULL, 2);
+                          static_cast<const CuComplex<double>*>(state->amplitudes<double>()), permuted, 0b1010ULL,
+                          0b0101ULL, 2, 0ULL, 0ULL);
     ASSERT_EQ(cudaGetLastError(), cudaSuccess);
     std::vector<CuComplex<double>> host(16);
     ASSERT_EQ(cudaMemcpy(host.data(), permuted, sizeof(CuComplex<double>) * 16, cudaMemcpyDeviceToHost), cudaSuccess);
@@ -257,7 +258,8 @@ TEST(DenseMMKernels, PermutationPutsActiveQubitsLowest) {
     }
     // The inverse permutation restores the state.
     quorra::launch_kernel(velqa::fusion::transpose_from_low_bits<double>, dim3(1), dim3(256), 0, cudaStream_t{}, 16ULL,
-                          permuted, state->amplitudes<double>(), 0b1010ULL, 0b0101ULL, 2);
+                          static_cast<const CuComplex<double>*>(permuted), state->amplitudes<double>(), 0b1010ULL,
+                          0b0101ULL, 2, 0ULL, 0ULL);
     ASSERT_EQ(cudaGetLastError(), cudaSuccess);
     const auto back = download(*state);
     for (size_t i = 0; i < back.size(); ++i) {
@@ -302,8 +304,8 @@ TEST(FusionExecution, AutoPairGroupCannotUseTheWorkspace) {
     const PreparedFusionChunk chunk = prepare(3, {single(GateId::H, 0)}, FusionOptions{});
     ASSERT_EQ(chunk.groups.at(0).kind, velqa::fusion::FusionGroupKind::AutoPair);
     const velqa::fusion::FusionWorkspace<float> workspace = velqa::fusion::upload_fusion_workspace<float>(3, chunk);
-    EXPECT_EQ(workspace.gates, nullptr);
-    EXPECT_EQ(workspace.matrices, nullptr);
+    EXPECT_EQ(workspace.gates(), nullptr);
+    EXPECT_EQ(workspace.matrices(), nullptr);
     EXPECT_EQ(error_text([&] { velqa::fusion::run_fusion_group<float>(workspace, nullptr, chunk.groups[0], {}); }),
               "AutoPair group cannot use fusion workspace");
 }
