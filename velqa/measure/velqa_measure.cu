@@ -6,6 +6,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "measure/velqa_call_buffer.hpp"
 #include "measure/velqa_measure_kernels.cuh"
 #include "quorra_launch.cuh"
 #include "velqa_measure.cuh"
@@ -28,37 +29,6 @@ constexpr uint64_t kMaxProbsBlocks = uint64_t{1} << 16;
 constexpr int kProbsItemsLog2 = 13;
 #endif
 constexpr int kProbsMaxPerThreadLog2 = 8;
-
-// One device allocation of a call. The destructor frees it and ignores errors, for the
-// paths where an exception is already on its way; free() is the checked release.
-class DeviceBuffer {
-public:
-    explicit DeviceBuffer(size_t bytes) {
-        void* ptr = nullptr;
-        check_cuda(cudaMalloc(&ptr, bytes));
-        ptr_ = ptr;
-    }
-    ~DeviceBuffer() {
-        if (ptr_ != nullptr) {
-            (void)cudaFree(ptr_);
-        }
-    }
-    DeviceBuffer(const DeviceBuffer&) = delete;
-    DeviceBuffer& operator=(const DeviceBuffer&) = delete;
-
-    void free() {
-        void* ptr = ptr_;
-        ptr_ = nullptr;
-        check_cuda(cudaFree(ptr));
-    }
-    template <typename U>
-    U* as() const {
-        return static_cast<U*>(ptr_);
-    }
-
-private:
-    void* ptr_ = nullptr;
-};
 
 // Index bit of each target: qubit t is bit t ("little") or bit n-1-t ("big").
 uint64_t target_bit(int64_t n, int64_t target, bool little_endian) {
@@ -153,9 +123,9 @@ public:
 private:
     ProbsGeometry geometry_;
     size_t outcomes_;
-    DeviceBuffer target_buffer_;
-    DeviceBuffer prob_buffer_;
-    DeviceBuffer partial_buffer_;
+    CallBuffer target_buffer_;
+    CallBuffer prob_buffer_;
+    CallBuffer partial_buffer_;
 };
 
 // Buffers of 2^k doubles: k <= n, and a state of 2^n amplitudes exists, so this only trips
