@@ -37,7 +37,13 @@ DensityPauliString read_string(const py::handle& item, size_t index) {
     if (!py::isinstance<py::str>(pair[0])) {
         throw std::invalid_argument(what + ": letters must be a str");
     }
-    return DensityPauliString{pair[0].cast<std::string>(), pair[1].cast<std::vector<int64_t>>()};
+    DensityPauliString string{pair[0].cast<std::string>(), {}};
+    try {
+        string.qubits = pair[1].cast<std::vector<int64_t>>();
+    } catch (const py::cast_error&) {
+        throw std::invalid_argument(what + ": qubits must be a sequence of integers");
+    }
+    return string;
 }
 
 // A Python or NumPy complex coefficient makes the sum complex.

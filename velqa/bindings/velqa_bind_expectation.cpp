@@ -39,7 +39,11 @@ PauliString parse_pauli(const py::handle& item, size_t index) {
     }
     PauliString string;
     string.letters = pair[0].cast<std::string>();
-    string.qubits = pair[1].cast<std::vector<int64_t>>();
+    try {
+        string.qubits = pair[1].cast<std::vector<int64_t>>();
+    } catch (const py::cast_error&) {
+        throw std::invalid_argument(what + ": qubits must be a sequence of integers");
+    }
     return string;
 }
 
@@ -132,12 +136,10 @@ void bind_expectation(py::module_& m) {
         "<psi|H|psi> for H given as (coefficient, (letters, qubits)) terms; 0.0 for no terms.");
     m.def(
         "matrix_expectation_device",
-        [](const std::shared_ptr<DeviceState>& state, const py::array& matrix, const std::vector<int64_t>& targets) {
-            const auto dense =
-                py::array_t<std::complex<double>, py::array::c_style | py::array::forcecast>::ensure(matrix);
-            if (!dense) {
-                throw py::error_already_set();
-            }
+        [](const std::shared_ptr<DeviceState>& state, const py::object& matrix, const std::vector<int64_t>& targets) {
+            // Anything NumPy turns into a complex128 array (nested lists, real arrays); NumPy's own
+            // error otherwise.
+            const py::array_t<std::complex<double>, py::array::c_style | py::array::forcecast> dense(matrix);
             const int64_t rows = dense.ndim() == 2 ? dense.shape(0) : -1;
             const int64_t cols = dense.ndim() == 2 ? dense.shape(1) : -1;
             std::vector<std::complex<double>> values(dense.data(), dense.data() + dense.size());
