@@ -18,21 +18,47 @@ namespace velqa {
 namespace {
 
 #if QUORRA_HOST_BUILD
-// The host stand-in runs blocks that meet at barriers as fibers: a few blocks of long runs.
+// The host stand-in runs blocks that meet at barriers as fibers: a few blocks of long runs. It
+// runs a block's threads one after another, so from this many work bits on each thread of a
+// Pauli pass reads a contiguous run; smaller passes keep the GPU's layout, which the tests thus
+// cover too.
 constexpr int32_t kMaxBlocksLog2 = 3;
+constexpr int64_t kContiguousRunsFromBits = 13;
+constexpr int32_t kContiguousRunLaneBits = 2;
 #else
 // 4096 blocks of 256 threads fill the largest GPUs several times over.
 constexpr int32_t kMaxBlocksLog2 = 12;
+constexpr int64_t kContiguousRunsFromBits = 64;  // never: a round reads consecutive amplitudes
+constexpr int32_t kContiguousRunLaneBits = kExpectationLaneBits;
 #endif
 constexpr int64_t kMaxMatrixTargets = 6;
+constexpr int kColumnsPerPass = 2 * kSignColumns;
 
-// 2^index_bits work indices cut into lanes, blocks and rounds.
+// 2^index_bits work indices cut into lanes, blocks and rounds, lanes at the bottom (the matrix
+// pass always: its rounds meet at a barrier, so a block's threads move through memory together).
 ExpectationGeometry make_geometry(int64_t index_bits) {
     ExpectationGeometry g{};
     const auto bits = static_cast<int32_t>(index_bits);
     g.lane_bits = std::min(bits, kExpectationLaneBits);
     g.blocks_log2 = std::min(bits - g.lane_bits, kMaxBlocksLog2);
     g.rounds_log2 = bits - g.lane_bits - g.blocks_log2;
+    g.lane_shift = 0;
+    g.round_shift = g.lane_bits;
+    return g;
+}
+
+// The Pauli pass's geometry: where each thread should read a contiguous run, a few lanes (each
+// a fiber on the host stand-in, with a stack of its own) and the rounds at the bottom.
+ExpectationGeometry make_pauli_geometry(int64_t index_bits) {
+    ExpectationGeometry g = make_geometry(index_bits);
+    if (index_bits >= kContiguousRunsFromBits) {
+        const auto bits = static_cast<int32_t>(index_bits);
+        g.lane_bits = kContiguousRunLaneBits;
+        g.blocks_log2 = std::min(bits - g.lane_bits, kMaxBlocksLog2);
+        g.rounds_log2 = bits - g.lane_bits - g.blocks_log2;
+        g.round_shift = 0;
+        g.lane_shift = g.rounds_log2;
+    }
     return g;
 }
 
@@ -47,9 +73,30 @@ void launch_combine(const double* partials, int32_t blocks_log2, size_t slots, d
     check_cuda(cudaGetLastError());
 }
 
+// For each work bit b of a pass: bit s is set where slot s's sign mask holds the index bit that
+// work bit b lands on (b itself, or b + 1 at and above the pivot of a pair pass).
+// Then the running XORs: entry kSignColumns + b holds the XOR of the words of work bits below b.
+std::vector<uint32_t> sign_columns(const PauliPlan& plan, const PauliPlan::Pass& pass) {
+    std::vector<uint32_t> columns(kColumnsPerPass, 0);
+    const int pivot = pass.flip == 0 ? 64 : std::countr_zero(std::bit_floor(pass.flip));
+    for (int b = 0; b + 1 < kSignColumns; ++b) {
+        const int index_bit = b < pivot ? b : b + 1;
+        for (size_t s = 0; s < pass.slot_count; ++s) {
+            if (((plan.slots[pass.first_slot + s].sign >> index_bit) & 1U) != 0) {
+                columns[static_cast<size_t>(b)] |= uint32_t{1} << s;
+            }
+        }
+    }
+    for (int b = 1; b < kSignColumns; ++b) {
+        columns[static_cast<size_t>(kSignColumns + b)] =
+            columns[static_cast<size_t>(kSignColumns + b - 1)] ^ columns[static_cast<size_t>(b - 1)];
+    }
+    return columns;
+}
+
 template <typename T, int W>
 void launch_pauli_batch(const CuComplex<T>* state, const PauliPlan& plan, const PauliPlan::Pass& pass,
-                        ExpectationGeometry g, double* partials) {
+                        const uint32_t* columns, ExpectationGeometry g, double* partials) {
     PauliBatch<W> batch{};
     batch.flip = pass.flip;
     batch.pivot = pass.flip == 0 ? 0 : std::bit_floor(pass.flip);
@@ -62,23 +109,27 @@ void launch_pauli_batch(const CuComplex<T>* state, const PauliPlan& plan, const 
         }
     }
     quorra::launch_kernel(pauli_expectation_kernel<T, W>, dim3(uint32_t{1} << g.blocks_log2),
-                          dim3(uint32_t{1} << g.lane_bits), 0, cudaStream_t{0}, state, batch, g, partials);
+                          dim3(uint32_t{1} << g.lane_bits), 0, cudaStream_t{0}, state, batch, columns, g, partials);
     check_cuda(cudaGetLastError());
 }
 
+// The narrowest instance that holds the pass's slots.
 template <typename T>
 void launch_pauli_pass(const CuComplex<T>* state, const PauliPlan& plan, const PauliPlan::Pass& pass,
-                       ExpectationGeometry g, double* partials) {
-    if (pass.slot_count <= 1) {
-        launch_pauli_batch<T, 1>(state, plan, pass, g, partials);
-    } else if (pass.slot_count <= 2) {
-        launch_pauli_batch<T, 2>(state, plan, pass, g, partials);
-    } else if (pass.slot_count <= 4) {
-        launch_pauli_batch<T, 4>(state, plan, pass, g, partials);
-    } else if (pass.slot_count <= 8) {
-        launch_pauli_batch<T, 8>(state, plan, pass, g, partials);
-    } else if (pass.slot_count <= kPauliMaxBatch) {
-        launch_pauli_batch<T, static_cast<int>(kPauliMaxBatch)>(state, plan, pass, g, partials);
+                       const uint32_t* columns, ExpectationGeometry g, double* partials) {
+    const size_t count = pass.slot_count;
+    if (count <= 1) {
+        launch_pauli_batch<T, 1>(state, plan, pass, columns, g, partials);
+    } else if (count <= 2) {
+        launch_pauli_batch<T, 2>(state, plan, pass, columns, g, partials);
+    } else if (count <= 4) {
+        launch_pauli_batch<T, 4>(state, plan, pass, columns, g, partials);
+    } else if (count <= 8) {
+        launch_pauli_batch<T, 8>(state, plan, pass, columns, g, partials);
+    } else if (count <= 12) {
+        launch_pauli_batch<T, 12>(state, plan, pass, columns, g, partials);
+    } else if (count <= kPauliMaxBatch) {
+        launch_pauli_batch<T, static_cast<int>(kPauliMaxBatch)>(state, plan, pass, columns, g, partials);
     } else {
         throw std::logic_error("Pauli pass wider than its batch");
     }
@@ -131,14 +182,26 @@ std::vector<double> pauli_expectations(int64_t n, const CuComplex<T>* state, con
     const int32_t widest_blocks_log2 = make_geometry(n).blocks_log2;
     CallBuffer partial_buffer((kPauliMaxBatch * sizeof(double)) << widest_blocks_log2);
     CallBuffer slot_buffer(std::max<size_t>(plan.slots.size(), 1) * sizeof(double));
+    std::vector<uint32_t> columns;
+    columns.reserve(plan.passes.size() * kColumnsPerPass);
     for (const PauliPlan::Pass& pass : plan.passes) {
-        const ExpectationGeometry g = make_geometry(pass.flip == 0 ? n : n - 1);
-        launch_pauli_pass(state, plan, pass, g, partial_buffer.as<double>());
+        const std::vector<uint32_t> pass_columns = sign_columns(plan, pass);
+        columns.insert(columns.end(), pass_columns.begin(), pass_columns.end());
+    }
+    CallBuffer column_buffer(columns.size() * sizeof(uint32_t));
+    check_cuda(cudaMemcpy(column_buffer.as<void>(), columns.data(), columns.size() * sizeof(uint32_t),
+                          cudaMemcpyHostToDevice));
+    for (size_t p = 0; p < plan.passes.size(); ++p) {
+        const PauliPlan::Pass& pass = plan.passes[p];
+        const ExpectationGeometry g = make_pauli_geometry(pass.flip == 0 ? n : n - 1);
+        launch_pauli_pass(state, plan, pass, column_buffer.as<const uint32_t>() + p * kColumnsPerPass, g,
+                          partial_buffer.as<double>());
         launch_combine(partial_buffer.as<const double>(), g.blocks_log2, pass.slot_count,
                        slot_buffer.as<double>() + pass.first_slot);
     }
     std::vector<double> sums(plan.slots.size());
     check_cuda(cudaMemcpy(sums.data(), slot_buffer.as<void>(), sums.size() * sizeof(double), cudaMemcpyDeviceToHost));
+    column_buffer.free();
     slot_buffer.free();
     partial_buffer.free();
     std::vector<double> values;

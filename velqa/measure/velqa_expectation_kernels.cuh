@@ -9,6 +9,7 @@
 #include <cuda_runtime.h>
 
 #include <cstdint>
+#include <cstring>
 
 #include "gates/velqa_index_bits.cuh"
 #include "measure/velqa_expectation.hpp"
@@ -21,15 +22,27 @@ namespace velqa {
 
 constexpr uint32_t kExpectationBlock = 256;
 constexpr int32_t kExpectationLaneBits = 8;  // log2(kExpectationBlock)
+// Sign columns of a pass: one word per work bit, then the running XORs of those words.
+constexpr int32_t kSignColumns = 64;
 
-// How a pass cuts its 2^(lane_bits + blocks_log2 + rounds_log2) work indices: block b takes
-// the rounds_log2-long run of rounds starting at b << rounds_log2; in each round its threads
-// take consecutive indices, so a block reads consecutive amplitudes.
+// How a pass cuts its 2^(lane_bits + blocks_log2 + rounds_log2) work indices: block b owns the
+// indices whose top blocks_log2 bits are b; below them, a thread's lane sits at lane_shift and
+// its round at round_shift (one is 0, the other the width of the other field). Lanes at 0 make a
+// round read consecutive amplitudes across the block (a GPU's coalescing); rounds at 0 make each
+// thread read a contiguous run (the host stand-in, which runs a block's threads one by one).
 struct ExpectationGeometry {
     int32_t lane_bits;
     int32_t blocks_log2;
     int32_t rounds_log2;
+    int32_t lane_shift;
+    int32_t round_shift;
 };
+
+// The work index of a thread's round `position` (already in visiting order).
+__host__ __device__ __forceinline__ uint64_t work_index(const ExpectationGeometry& g, uint64_t block, uint64_t lane,
+                                                        uint64_t position) {
+    return (block << (g.lane_bits + g.rounds_log2)) | (lane << g.lane_shift) | (position << g.round_shift);
+}
 
 // Up to W strings that flip the same bits. flip == 0: every index i adds |psi_i|^2 with its
 // sign; otherwise pair p is i = p with a 0 inserted at `pivot` (a bit of flip) and j = i ^ flip,
@@ -43,51 +56,141 @@ struct PauliBatch {
 };
 
 // (-1)^{popcount(v)} as a test: parity of the 64 bits folded into 32.
-__host__ __device__ __forceinline__ bool odd_parity(uint64_t v) {
+__device__ __forceinline__ bool odd_parity(uint64_t v) {
     return (__popc(static_cast<uint32_t>(v ^ (v >> 32))) & 1) != 0;
 }
 
-// Sums of W strings. Launch: kExpectationBlock (or 2^lane_bits when smaller) threads,
-// 2^blocks_log2 blocks, no dynamic shared memory; partials[(s << blocks_log2) | block] gets
-// the block's sum of slot s, every entry written once.
+// Index of the lowest set bit of a non-zero value.
+__device__ __forceinline__ int32_t lowest_bit(uint64_t v) {
+    const uint64_t below = v ^ (v - 1);  // the lowest set bit and every bit under it
+    return __popc(static_cast<uint32_t>(below)) + __popc(static_cast<uint32_t>(below >> 32)) - 1;
+}
+
+// v with its sign bit flipped when `bit` is 1: the signs follow the index bits with no pattern
+// a branch predictor could learn, so the host build must not branch on them either.
+__host__ __device__ __forceinline__ double negate_if(double v, uint32_t bit) {
+    uint64_t raw = 0;
+    memcpy(&raw, &v, sizeof(raw));
+    raw ^= static_cast<uint64_t>(bit) << 63;
+    memcpy(&v, &raw, sizeof(v));
+    return v;
+}
+
+// The terms of one work index: |psi_i|^2 (flip 0; no imaginary part), or conj(psi_j) psi_i of
+// the pair i = work with a 0 inserted at the pivot, j = i ^ flip.
 template <typename T, int W>
-__global__ void pauli_expectation_kernel(const CuComplex<T>* state, PauliBatch<W> batch, ExpectationGeometry g,
-                                         double* partials) {
+__device__ __forceinline__ void pauli_terms(const CuComplex<T>* state, const PauliBatch<W>& batch, uint64_t work,
+                                            double& re, double& im) {
+    if (batch.flip == 0) {
+        re = norm2_wide(state[work]);
+        im = 0.0;
+        return;
+    }
+    const uint64_t i = insert_zero_bit(work, batch.pivot);
+    const CuComplex<T> a = state[i];
+    const CuComplex<T> b = state[i ^ batch.flip];
+    const double ar = static_cast<double>(a.re);
+    const double ai = static_cast<double>(a.im);
+    const double br = static_cast<double>(b.re);
+    const double bi = static_cast<double>(b.im);
+    re = br * ar + bi * ai;
+    im = br * ai - bi * ar;
+}
+
+// Rounds a thread takes together: their terms are combined once into Walsh-Hadamard sums, and
+// each string then adds one of those sums.
+constexpr int32_t kGroupBits = 2;
+constexpr int32_t kGroup = 1 << kGroupBits;
+
+// In place: h[u] = sum_lo (-1)^{popcount(lo & u)} v[lo], by butterflies in a fixed order.
+__device__ __forceinline__ void hadamard_group(double (&h)[kGroup]) {
+    QUORRA_UNROLL
+    for (int32_t width = 1; width < kGroup; width <<= 1) {
+        QUORRA_UNROLL
+        for (int32_t lo = 0; lo < kGroup; ++lo) {
+            if ((lo & width) == 0) {
+                const double a = h[lo];
+                const double b = h[lo | width];
+                h[lo] = a + b;
+                h[lo | width] = a - b;
+            }
+        }
+    }
+}
+
+// h[u] by selections on the bits of u, so the array stays in registers.
+__device__ __forceinline__ double pick_group(const double (&h)[kGroup], uint32_t u) {
+    const double p0 = (u & 1U) != 0 ? h[1] : h[0];
+    const double p1 = (u & 1U) != 0 ? h[3] : h[2];
+    return (u & 2U) != 0 ? p1 : p0;
+}
+static_assert(kGroup == 4, "pick_group selects among four sums");
+
+// Sums of W strings. A thread takes its rounds in groups of kGroup: within a group the lowest round
+// bits (lo) run in order, and a string's signs over the group are the group's sign times
+// (-1)^{popcount(lo & u)}, u the string's sign bits at those positions, so the string adds one
+// Walsh-Hadamard sum of the group's terms instead of kGroup signed terms. The groups run in
+// ascending order (a stream the memory system can prefetch), and the signs of all W strings change
+// together from one group to the next: columns[b] has bit s set when string s's sign mask holds
+// the index bit of work bit b, and columns[kSignColumns + b] is the XOR of columns[0 ... b - 1],
+// so one XOR of two of those words per group replaces W bit counts. Launch: kExpectationBlock (or 2^lane_bits
+// when smaller) threads, 2^blocks_log2 blocks, no dynamic shared memory; partials[(s <<
+// blocks_log2) | block] gets the block's sum of slot s, every entry written once.
+template <typename T, int W>
+__global__ void pauli_expectation_kernel(const CuComplex<T>* state, PauliBatch<W> batch, const uint32_t* columns,
+                                         ExpectationGeometry g, double* partials) {
     QUORRA_SHARED_ARRAY(double, tree, W* kExpectationBlock);
     const uint64_t lane = threadIdx.x;
-    const uint64_t first = (static_cast<uint64_t>(blockIdx.x) << (g.rounds_log2 + g.lane_bits)) | lane;
+    const uint64_t first = work_index(g, blockIdx.x, lane, 0);
     const uint64_t rounds = uint64_t{1} << g.rounds_log2;
+    const uint64_t groups = rounds >= kGroup ? rounds >> kGroupBits : 1;
+    const uint64_t first_index = batch.flip == 0 ? first : insert_zero_bit(first, batch.pivot);
+    // The bits of u for every string; with fewer rounds than a group the missing terms are 0 and
+    // the bits that would weigh them do not matter.
+    uint32_t u_bits[kGroupBits];
+    QUORRA_UNROLL
+    for (int32_t b = 0; b < kGroupBits; ++b) {
+        u_bits[b] = columns[g.round_shift + b];
+    }
+    const uint32_t* flips_below = columns + kSignColumns;
+    uint32_t negate = 0;
+    QUORRA_UNROLL
+    for (int s = 0; s < W; ++s) {
+        negate |= odd_parity(first_index & batch.sign[s]) ? uint32_t{1} << s : 0U;
+    }
     double acc[W];
     QUORRA_UNROLL
     for (int s = 0; s < W; ++s) {
         acc[s] = 0.0;
     }
-    if (batch.flip == 0) {
-        for (uint64_t r = 0; r < rounds; ++r) {
-            const uint64_t i = first + (r << g.lane_bits);
-            const double v = norm2_wide(state[i]);
-            QUORRA_UNROLL
-            for (int s = 0; s < W; ++s) {
-                acc[s] += odd_parity(i & batch.sign[s]) ? -v : v;
+    for (uint64_t q = 0; q < groups; ++q) {
+        const uint64_t base = first | (q << (g.round_shift + kGroupBits));
+        double hre[kGroup];
+        double him[kGroup];
+        QUORRA_UNROLL
+        for (int32_t lo = 0; lo < kGroup; ++lo) {
+            hre[lo] = 0.0;
+            him[lo] = 0.0;
+            if (static_cast<uint64_t>(lo) < rounds) {
+                pauli_terms(state, batch, base | (static_cast<uint64_t>(lo) << g.round_shift), hre[lo], him[lo]);
             }
         }
-    } else {
-        for (uint64_t r = 0; r < rounds; ++r) {
-            const uint64_t i = insert_zero_bit(first + (r << g.lane_bits), batch.pivot);
-            const CuComplex<T> a = state[i];
-            const CuComplex<T> b = state[i ^ batch.flip];
-            const double ar = static_cast<double>(a.re);
-            const double ai = static_cast<double>(a.im);
-            const double br = static_cast<double>(b.re);
-            const double bi = static_cast<double>(b.im);
-            // conj(b) a
-            const double re = br * ar + bi * ai;
-            const double im = br * ai - bi * ar;
+        hadamard_group(hre);
+        hadamard_group(him);
+        QUORRA_UNROLL
+        for (int s = 0; s < W; ++s) {
+            uint32_t u = 0;
             QUORRA_UNROLL
-            for (int s = 0; s < W; ++s) {
-                const double v = ((batch.imag_mask >> s) & 1U) != 0 ? im : re;
-                acc[s] += odd_parity(i & batch.sign[s]) ? -v : v;
+            for (int32_t b = 0; b < kGroupBits; ++b) {
+                u |= ((u_bits[b] >> s) & 1U) << b;
             }
+            const double v = ((batch.imag_mask >> s) & 1U) != 0 ? pick_group(him, u) : pick_group(hre, u);
+            acc[s] += negate_if(v, (negate >> s) & 1U);
+        }
+        if (q + 1 < groups) {
+            // q + 1 flips the group bits 0 ... lowest_bit(q + 1): work bits from round_shift + kGroupBits up.
+            const int32_t low = g.round_shift + kGroupBits;
+            negate ^= flips_below[low + lowest_bit(q + 1) + 1] ^ flips_below[low];
         }
     }
     const uint32_t lanes = blockDim.x;
@@ -139,7 +242,6 @@ __global__ void matrix_expectation_kernel(const CuComplex<T>* state, const CuCom
     const uint32_t dim = uint32_t{1} << t.k;
     const uint32_t row = lane & (dim - 1);
     const uint32_t group = lane - row;  // first lane of the thread's base
-    const int32_t bases_log2 = g.lane_bits - t.k;
     uint64_t row_bits = 0;
     // Fixed trip count, so the target bits are read as constants rather than through an index.
     QUORRA_UNROLL
@@ -150,8 +252,7 @@ __global__ void matrix_expectation_kernel(const CuComplex<T>* state, const CuCom
     double sum_re = 0.0;
     double sum_im = 0.0;
     for (uint64_t r = 0; r < rounds; ++r) {
-        const uint64_t base_number =
-            ((((static_cast<uint64_t>(blockIdx.x) << g.rounds_log2) | r) << bases_log2) | (lane >> t.k));
+        const uint64_t base_number = work_index(g, blockIdx.x, lane, r) >> t.k;
         const uint64_t index = deposit_bits(base_number, t.rest) | row_bits;
         const CuComplex<T> a = state[index];
         local_re[lane] = static_cast<double>(a.re);
