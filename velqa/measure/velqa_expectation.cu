@@ -23,7 +23,7 @@ namespace {
 // Pauli pass reads a contiguous run; smaller passes keep the GPU's layout, which the tests thus
 // cover too.
 constexpr int32_t kMaxBlocksLog2 = 3;
-constexpr int64_t kContiguousRunsFromBits = 13;
+constexpr int64_t kContiguousRunsFromBits = 16;
 constexpr int32_t kContiguousRunLaneBits = 2;
 #else
 // 4096 blocks of 256 threads fill the largest GPUs several times over.
