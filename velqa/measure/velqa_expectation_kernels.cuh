@@ -133,8 +133,8 @@ static_assert(kGroup == 4, "pick_group selects among four sums");
 // ascending order (a stream the memory system can prefetch), and the signs of all W strings change
 // together from one group to the next: columns[b] has bit s set when string s's sign mask holds
 // the index bit of work bit b, and columns[kSignColumns + b] is the XOR of columns[0 ... b - 1],
-// so one XOR of two of those words per group replaces W bit counts. Launch: kExpectationBlock (or 2^lane_bits
-// when smaller) threads, 2^blocks_log2 blocks, no dynamic shared memory; partials[(s <<
+// so one XOR of two of those words per group replaces W bit counts. Launch: 2^lane_bits threads
+// (at most kExpectationBlock), 2^blocks_log2 blocks, no dynamic shared memory; partials[(s <<
 // blocks_log2) | block] gets the block's sum of slot s, every entry written once.
 template <typename T, int W>
 __global__ void pauli_expectation_kernel(const CuComplex<T>* state, PauliBatch<W> batch, const uint32_t* columns,
