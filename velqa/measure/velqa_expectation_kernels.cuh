@@ -118,11 +118,14 @@ __device__ __forceinline__ void hadamard_group(double (&h)[kGroup]) {
     }
 }
 
-// h[u] by selections on the bits of u, so the array stays in registers.
-__device__ __forceinline__ double pick_group(const double (&h)[kGroup], uint32_t u) {
-    const double p0 = (u & 1U) != 0 ? h[1] : h[0];
-    const double p1 = (u & 1U) != 0 ? h[3] : h[2];
-    return (u & 2U) != 0 ? p1 : p0;
+// re[u] or (bit kGroupBits of `which`) im[u], u the low bits of `which`, by selections on its
+// bits, so the arrays stay in registers.
+__device__ __forceinline__ double pick_group(const double (&re)[kGroup], const double (&im)[kGroup], uint32_t which) {
+    const bool odd = (which & 1U) != 0;
+    const bool high = (which & 2U) != 0;
+    const double r = high ? (odd ? re[3] : re[2]) : (odd ? re[1] : re[0]);
+    const double i = high ? (odd ? im[3] : im[2]) : (odd ? im[1] : im[0]);
+    return (which & 4U) != 0 ? i : r;
 }
 static_assert(kGroup == 4, "pick_group selects among four sums");
 
@@ -147,10 +150,15 @@ __global__ void pauli_expectation_kernel(const CuComplex<T>* state, PauliBatch<W
     const uint64_t first_index = batch.flip == 0 ? first : insert_zero_bit(first, batch.pivot);
     // The bits of u for every string; with fewer rounds than a group the missing terms are 0 and
     // the bits that would weigh them do not matter.
-    uint32_t u_bits[kGroupBits];
+    // Which sum each string adds: u, and the imaginary part above it. Fixed for the thread.
+    uint32_t which[W];
     QUORRA_UNROLL
-    for (int32_t b = 0; b < kGroupBits; ++b) {
-        u_bits[b] = columns[g.round_shift + b];
+    for (int s = 0; s < W; ++s) {
+        which[s] = ((batch.imag_mask >> s) & 1U) << kGroupBits;
+        QUORRA_UNROLL
+        for (int32_t b = 0; b < kGroupBits; ++b) {
+            which[s] |= ((columns[g.round_shift + b] >> s) & 1U) << b;
+        }
     }
     const uint32_t* flips_below = columns + kSignColumns;
     uint32_t negate = 0;
@@ -179,13 +187,7 @@ __global__ void pauli_expectation_kernel(const CuComplex<T>* state, PauliBatch<W
         hadamard_group(him);
         QUORRA_UNROLL
         for (int s = 0; s < W; ++s) {
-            uint32_t u = 0;
-            QUORRA_UNROLL
-            for (int32_t b = 0; b < kGroupBits; ++b) {
-                u |= ((u_bits[b] >> s) & 1U) << b;
-            }
-            const double v = ((batch.imag_mask >> s) & 1U) != 0 ? pick_group(him, u) : pick_group(hre, u);
-            acc[s] += negate_if(v, (negate >> s) & 1U);
+            acc[s] += negate_if(pick_group(hre, him, which[s]), (negate >> s) & 1U);
         }
         if (q + 1 < groups) {
             // q + 1 flips the group bits 0 ... lowest_bit(q + 1): work bits from round_shift + kGroupBits up.
