@@ -1,5 +1,5 @@
 """Runs the benchmark suite: every bench/cases_*.py file, then writes results.json,
-results.txt, fractions.png and speedup.png (when matplotlib is present) into --out.
+results.txt, fractions.png, speedup.png and expectation.png (when matplotlib is present) into --out.
 
   python bench/run.py --out DIR [--build host|cuda] [--only TEXT] [--quick]
 """
@@ -99,6 +99,18 @@ def plot_speedup(results: list[dict], title: str, path: str) -> bool:
     return True
 
 
+def plot_gate_passes(results: list[dict], title: str, path: str) -> bool:
+    """Bars of the expectation-value calls' cost in single-gate passes (bench/cases_expectation.py),
+    with the budget of one pass per flip mask and one for the Z-only strings as the line."""
+    rows = [r for r in results if "gate_passes" in r]
+    if not rows or not have_matplotlib():
+        return False
+    budget = rows[0]["params"].get("passes", 1)
+    bar_chart(rows, [r["gate_passes"] for r in rows], [f"{r['family']}: {r['name']}" for r in rows], "tab:blue",
+              budget, f"time in single-gate passes of the same state (line: {budget})", title, path)  # fmt: skip
+    return True
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--out", required=True, help="folder for results.json, results.txt, fractions.png")
@@ -144,6 +156,8 @@ def main() -> int:
     write_reports()
     drew = plot(bench.results, bench.copy_bandwidth, f"quorra {build} build", os.path.join(args.out, "fractions.png"))
     plot_speedup(bench.results, f"quorra {build} build: fusion", os.path.join(args.out, "speedup.png"))
+    plot_gate_passes(bench.results, f"quorra {build} build: expectation values",
+                     os.path.join(args.out, "expectation.png"))  # fmt: skip
     print(f"wrote {args.out}/results.json{' and fractions.png' if drew else ''} in {time.time() - started:.0f} s")
     return 1 if any(r["family"] == "error" for r in bench.results) else 0
 

@@ -62,6 +62,11 @@ def state_vector_demo():
 
     sampled = velqa.DeviceState.zero_state(n)
     velqa.run_circuit_device(sampled, ghz(n))
+    # Computed on the device: <ZZ> = 1 on every pair and <XXXXX> = 1 for the GHZ state.
+    hamiltonian = [(-1.0, ("ZZ", [q, q + 1])) for q in range(n - 1)] + [(0.5, ("X" * n, list(range(n))))]
+    energy = velqa.expectation_device(sampled, hamiltonian)
+    print(f"\nGHZ energy of H = -sum Z_q Z_q+1 + 0.5 X...X, on the device: {energy:+.4f} "
+          f"(expected {-(n - 1) + 0.5:+.4f})")
     counts, last = velqa.sample_measure_device(sampled, [0, 1, 2], 10000, seed=7)
     print("\n10000 shots of qubits [0, 1, 2] of the GHZ state (seed 7):")
     for bits, count in sorted(counts.items()):

@@ -3,6 +3,7 @@
 from typing import Any, Iterable, Sequence
 
 import numpy
+import numpy.typing
 
 class DeviceDensityState:
     """An n-qubit density matrix (n <= 15) held in the memory of one CUDA device."""
@@ -42,3 +43,19 @@ def run_density_operations_device(state: DeviceDensityState, num_qubits: int, op
 def measure_device(
     state: DeviceDensityState, targets: Sequence[int], endian: str = "little", seed: object = None
 ) -> str: ...
+
+# A Pauli string: (letters, qubits), letters from "IXYZ" (either case), one per listed qubit.
+PauliString = tuple[str, Sequence[int]]
+
+def pauli_expectations_device(
+    state: DeviceDensityState, paulis: Sequence[PauliString]
+) -> numpy.typing.NDArray[numpy.float64]:
+    """Tr(rho P) of each Pauli string (letters, qubits), as float64."""
+
+def expectation_device(state: DeviceDensityState, terms: Sequence[tuple[complex, PauliString]]) -> float | complex:
+    """Tr(rho H) for H given as (coefficient, (letters, qubits)) terms; 0.0 for no terms."""
+
+def probabilities_device(
+    state: DeviceDensityState, targets: Sequence[int], endian: str = "little"
+) -> numpy.typing.NDArray[numpy.float64]:
+    """Outcome probabilities of the targets without collapsing; bit j of the index is the value of targets[j]."""

@@ -14,6 +14,7 @@
 #include "../kernels/dravik_measure.cuh"
 #include "../runner/run_density.hpp"
 #include "../state/dravik_device_state.cuh"
+#include "dravik_bind_expectation.hpp"
 #include "dravik_dlpack.hpp"
 #include "dravik_parse.hpp"
 
@@ -138,4 +139,5 @@ PYBIND11_MODULE(dravik, m, py::multiple_interpreters::not_supported()) {
     m.def("measure_device", &measure_device, py::arg("state"), py::arg("targets"), py::arg("endian") = "little",
           py::arg("seed") = py::none(),
           "Measure the target qubits, collapse the state and return one '0'/'1' character per target.");
+    quorra::dravik::bind_expectation(m);
 }

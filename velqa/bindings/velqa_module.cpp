@@ -10,6 +10,7 @@
 
 #include "../runner/velqa_kernel_mode.hpp"
 #include "../state/velqa_device_state.cuh"
+#include "velqa_bind_expectation.hpp"
 #include "velqa_bind_fusion.hpp"
 #include "velqa_bind_measure.hpp"
 #include "velqa_bind_runner.hpp"
@@ -118,4 +119,5 @@ PYBIND11_MODULE(velqa, m, py::multiple_interpreters::not_supported()) {
     velqa::bind_sample_measure_device(m);
     velqa::bind_run_circuit(m);
     velqa::bind_measure(m);
+    velqa::bind_expectation(m);
 }
