@@ -175,8 +175,8 @@ def test_unitary_at_the_limit(monkeypatch, dtype, k):
 
 @pytest.mark.parametrize("dtype", DTYPES, ids=lambda d: d.__name__)
 def test_pair_auto_fusion_with_dense_groups_at_the_limit(monkeypatch, dtype):
-    # Layers of generic gates on seven qubits: the default plan runs them as DenseMM groups, whose two scratch buffers the fresh thread's cache allocates, so the
-    # peak shows they ran.
+    # Layers of generic gates on seven qubits: the default plan runs them as DenseMM groups,
+    # whose two scratch buffers the fresh thread's cache allocates, so the peak shows they ran.
     n = QUBITS[dtype]
     rng = np.random.default_rng(7)
     psi = sv.random_state(n, rng)
