@@ -8,10 +8,14 @@
 #include <pybind11/stl.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "distributed/velqa_distributed_state.hpp"
@@ -83,6 +87,24 @@ py::dict comm_stats(const DistributedState& self) {
     d["swap_rounds"] = s.swap_rounds;
     d["bit_swaps"] = s.bit_swaps;
     return d;
+}
+
+// What Python shows of a single-device function (its docstring with the signature line)
+// stays as it was: `add` chains the DistributedState overload, and the chained function gets
+// the previous docstring back. The stubs and the README document the overloads.
+template <typename Add>
+void add_overload_keeping_doc(py::module_& m, const char* name, Add&& add) {
+    const std::string doc = py::str(m.attr(name).attr("__doc__"));
+    std::forward<Add>(add)();
+    auto* func = reinterpret_cast<PyCFunctionObject*>(m.attr(name).ptr());
+    auto* copy = static_cast<char*>(std::malloc(doc.size() + 1));
+    if (copy == nullptr) {
+        throw std::bad_alloc();
+    }
+    std::memcpy(copy, doc.c_str(), doc.size() + 1);
+    // pybind11 owns the docstring of the functions it makes and releases it with std::free.
+    std::free(const_cast<char*>(PYBIND11_PYCFUNCTION_GET_DOC(func)));
+    PYBIND11_PYCFUNCTION_SET_DOC(func, copy);
 }
 
 }  // namespace
@@ -177,47 +199,57 @@ void bind_distributed_state(py::module_& m) {
 }
 
 void bind_distributed_overloads(py::module_& m) {
-    m.def(
-        "run_circuit_device",
-        [](const StatePtr& state, const py::list& gate_ir, const std::string& endian, KernelMode mode) {
-            const auto records = parse_agreed(*state, endian, [&] { return parse_gate_ir(gate_ir); });
-            state->run(records, mode, nullptr);
-        },
-        py::arg("state"), py::arg("gate_ir"), py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto);
-    m.def(
-        "run_circuit_device_gates",
-        [](const StatePtr& state, const py::iterable& gates, const std::string& endian, KernelMode mode) {
-            const auto records = parse_agreed(*state, endian, [&] { return parse_quantum_gates(gates); });
-            if (!records.empty()) {
+    add_overload_keeping_doc(m, "run_circuit_device", [&m] {
+        m.def(
+            "run_circuit_device",
+            [](const StatePtr& state, const py::list& gate_ir, const std::string& endian, KernelMode mode) {
+                const auto records = parse_agreed(*state, endian, [&] { return parse_gate_ir(gate_ir); });
                 state->run(records, mode, nullptr);
-            }
-        },
-        py::arg("state"), py::arg("gates"), py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto);
-    m.def(
-        "execute_prepared_fusion_chunk",
-        [](const StatePtr& state, const std::shared_ptr<fusion::PreparedFusionChunk>& chunk) {
-            if (state->n() != chunk->n) {
-                throw std::invalid_argument("DeviceState qubit count does not match prepared fusion chunk");
-            }
-            state->check_same_on_all_ranks(distributed::hash_gate_records(chunk->gates), "prepared chunk");
-            state->run(chunk->gates, KernelMode::PairAuto, &chunk->options);
-        },
-        py::arg("state"), py::arg("chunk"));
-    m.def(
-        "measure_device",
-        [](const StatePtr& state, const std::vector<int64_t>& targets, const std::string& endian,
-           const py::object& seed) { return sample_agreed(*state, targets, endian, 1, seed, true).last; },
-        py::arg("state"), py::arg("targets"), py::arg("endian") = "little", py::arg("seed") = py::none());
-    m.def(
-        "sample_measure_device",
-        [](const StatePtr& state, const std::vector<int64_t>& targets, uint64_t shots, const std::string& endian,
-           const py::object& seed, bool collapse_last) {
-            const MeasureResult result = sample_agreed(*state, targets, endian, shots, seed, collapse_last);
-            return py::make_tuple(counts_to_dict(result.counts, static_cast<int64_t>(targets.size())),
-                                  py::str(result.last));
-        },
-        py::arg("state"), py::arg("targets"), py::arg("shots"), py::arg("endian") = "little",
-        py::arg("seed") = py::none(), py::arg("collapse_last") = true);
+            },
+            py::arg("state"), py::arg("gate_ir"), py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto);
+    });
+    add_overload_keeping_doc(m, "run_circuit_device_gates", [&m] {
+        m.def(
+            "run_circuit_device_gates",
+            [](const StatePtr& state, const py::iterable& gates, const std::string& endian, KernelMode mode) {
+                const auto records = parse_agreed(*state, endian, [&] { return parse_quantum_gates(gates); });
+                if (!records.empty()) {
+                    state->run(records, mode, nullptr);
+                }
+            },
+            py::arg("state"), py::arg("gates"), py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto);
+    });
+    add_overload_keeping_doc(m, "execute_prepared_fusion_chunk", [&m] {
+        m.def(
+            "execute_prepared_fusion_chunk",
+            [](const StatePtr& state, const std::shared_ptr<fusion::PreparedFusionChunk>& chunk) {
+                if (state->n() != chunk->n) {
+                    throw std::invalid_argument("DeviceState qubit count does not match prepared fusion chunk");
+                }
+                state->check_same_on_all_ranks(distributed::hash_gate_records(chunk->gates), "prepared chunk");
+                state->run(chunk->gates, KernelMode::PairAuto, &chunk->options);
+            },
+            py::arg("state"), py::arg("chunk"));
+    });
+    add_overload_keeping_doc(m, "measure_device", [&m] {
+        m.def(
+            "measure_device",
+            [](const StatePtr& state, const std::vector<int64_t>& targets, const std::string& endian,
+               const py::object& seed) { return sample_agreed(*state, targets, endian, 1, seed, true).last; },
+            py::arg("state"), py::arg("targets"), py::arg("endian") = "little", py::arg("seed") = py::none());
+    });
+    add_overload_keeping_doc(m, "sample_measure_device", [&m] {
+        m.def(
+            "sample_measure_device",
+            [](const StatePtr& state, const std::vector<int64_t>& targets, uint64_t shots, const std::string& endian,
+               const py::object& seed, bool collapse_last) {
+                const MeasureResult result = sample_agreed(*state, targets, endian, shots, seed, collapse_last);
+                return py::make_tuple(counts_to_dict(result.counts, static_cast<int64_t>(targets.size())),
+                                      py::str(result.last));
+            },
+            py::arg("state"), py::arg("targets"), py::arg("shots"), py::arg("endian") = "little",
+            py::arg("seed") = py::none(), py::arg("collapse_last") = true);
+    });
 }
 
 }  // namespace velqa
