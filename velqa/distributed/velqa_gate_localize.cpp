@@ -163,9 +163,6 @@ private:
 
 std::optional<GateRecord> localize_gate(const GateRecord& record, const std::vector<int32_t>& bit_of_qubit,
                                         int64_t local_bits, uint64_t rank) {
-    if (is_relabel_swap(record)) {
-        throw std::logic_error("localize_gate: an uncontrolled SWAP is a relabelling");
-    }
     std::optional<Controls> controls = localize_controls(record, bit_of_qubit, local_bits, rank);
     if (!controls) {
         return std::nullopt;
@@ -189,8 +186,8 @@ std::optional<GateRecord> localize_gate(const GateRecord& record, const std::vec
     GateRecord local = record;
     local.control = controls->bits;
     local.control_state = controls->values;
-    const std::vector<int64_t> mixed = mixed_qubits(record);
-    const size_t renamed = mixed.empty() ? 1 : mixed.size();  // a local diagonal keeps its one target
+    // Single-target gates ignore target entries after the first.
+    const size_t renamed = record.id == GateId::SWAP || record.id == GateId::UNITARY ? record.target.size() : 1;
     local.target.resize(renamed);
     for (size_t j = 0; j < renamed; ++j) {
         const int64_t bit = bit_of_qubit[static_cast<size_t>(record.target[j])];

@@ -18,8 +18,8 @@ namespace velqa::distributed {
 // The record rank `rank` runs on its slice of `local_bits` bits for `record`, or nothing
 // when it leaves this rank's amplitudes unchanged. `bit_of_qubit[q]` is the index bit of
 // logical qubit q; global bit b is bit b - local_bits of the rank number. The record must
-// have passed the runner's checks, its mixed qubits must all be local, and it must not be
-// an uncontrolled SWAP (a relabelling). Throws std::logic_error otherwise.
+// have passed the runner's checks and its mixed qubits (both qubits of any SWAP) must be
+// local; std::logic_error otherwise.
 std::optional<GateRecord> localize_gate(const GateRecord& record, const std::vector<int32_t>& bit_of_qubit,
                                         int64_t local_bits, uint64_t rank);
 

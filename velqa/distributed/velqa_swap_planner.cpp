@@ -144,6 +144,17 @@ PlanStep make_round(Layout& layout, const std::vector<int64_t>& incoming, const 
     return step;
 }
 
+// Every qubit a gate targets (the first one of a single-target gate).
+std::vector<int64_t> swapped_in_targets(const GateRecord& record) {
+    if (record.id == GateId::GLOBAL_PHASE || record.target.empty()) {
+        return {};
+    }
+    if (record.id == GateId::SWAP || record.id == GateId::UNITARY) {
+        return record.target;
+    }
+    return {record.target.front()};
+}
+
 }  // namespace
 
 bool is_diagonal_gate(const GateRecord& record) {
@@ -168,13 +179,10 @@ bool is_relabel_swap(const GateRecord& record) {
 }
 
 std::vector<int64_t> mixed_qubits(const GateRecord& record) {
-    if (is_diagonal_gate(record) || is_relabel_swap(record) || record.target.empty()) {
+    if (is_diagonal_gate(record) || is_relabel_swap(record)) {
         return {};
     }
-    if (record.id == GateId::SWAP || record.id == GateId::UNITARY) {
-        return record.target;
-    }
-    return {record.target.front()};  // single-target gates ignore further entries
+    return swapped_in_targets(record);
 }
 
 void apply_step_to_layout(const PlanStep& step, const std::vector<GateRecord>& records,
@@ -196,9 +204,14 @@ SwapPlan plan_swaps(int64_t n, int64_t local_bits, const std::vector<GateRecord>
                     const std::vector<int32_t>& bit_of_qubit, const SwapPlanOptions& options) {
     check_layout(n, local_bits, bit_of_qubit);
     const auto count = static_cast<int64_t>(records.size());
+    // The baseline is the textbook one: it knows neither diagonal gates nor relabelled
+    // SWAPs, so every target of every gate is swapped in.
+    const auto relabels = [&options](const GateRecord& record) {
+        return !options.swap_back && is_relabel_swap(record);
+    };
     std::vector<std::vector<int64_t>> needs(records.size());
     for (size_t i = 0; i < records.size(); ++i) {
-        needs[i] = mixed_qubits(records[i]);
+        needs[i] = options.swap_back ? swapped_in_targets(records[i]) : mixed_qubits(records[i]);
         if (static_cast<int64_t>(needs[i].size()) > local_bits) {
             throw std::invalid_argument(std::string(gate_id_name(records[i].id)) + " gate mixes " +
                                         std::to_string(needs[i].size()) + " qubits but a rank holds only " +
@@ -216,7 +229,7 @@ SwapPlan plan_swaps(int64_t n, int64_t local_bits, const std::vector<GateRecord>
     };
     for (int64_t i = 0; i < count; ++i) {
         const GateRecord& record = records[static_cast<size_t>(i)];
-        if (is_relabel_swap(record)) {
+        if (relabels(record)) {
             layout.swap_bits(layout.bit_of_qubit[static_cast<size_t>(record.target[0])],
                              layout.bit_of_qubit[static_cast<size_t>(record.target[1])]);
             plan.steps.push_back({StepKind::Relabel, i, {}});
@@ -237,7 +250,7 @@ SwapPlan plan_swaps(int64_t n, int64_t local_bits, const std::vector<GateRecord>
             std::vector<int64_t> widened = pinned;
             for (int64_t j = i + 1; j < count && static_cast<int64_t>(incoming.size()) < global_bits; ++j) {
                 const GateRecord& next = records[static_cast<size_t>(j)];
-                if (is_relabel_swap(next)) {
+                if (relabels(next)) {
                     break;
                 }
                 const std::vector<int64_t>& next_need = needs[static_cast<size_t>(j)];

@@ -33,8 +33,9 @@ struct PlanStep {
 };
 
 struct SwapPlanOptions {
-    // The naive baseline: swap each gate's global qubits in right before it and back right
-    // after, one gate at a time. Off: the permutation is kept and swaps are batched.
+    // The naive textbook baseline: every global target of a gate (diagonal gates and plain
+    // SWAPs included) swapped in right before it and back right after, one gate at a time.
+    // Off: the permutation is kept, swaps are batched, diagonal gates and SWAPs move nothing.
     bool swap_back = false;
 };
 

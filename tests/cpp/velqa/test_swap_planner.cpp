@@ -134,6 +134,18 @@ TEST(SwapPlanner, PermutationIsKeptSoARepeatedGlobalTargetNeedsOneRound) {
     EXPECT_EQ(baseline.final_bit_of_qubit, identity(5));
 }
 
+TEST(SwapPlanner, NaiveBaselineSwapsInDiagonalGatesAndPlainSwapsToo) {
+    const std::vector<GateRecord> records = {make_gate(GateId::Z, {4}), make_gate(GateId::SWAP, {0, 4})};
+    SwapPlanOptions naive;
+    naive.swap_back = true;
+    const SwapPlan baseline = plan_swaps(5, 3, records, identity(5), naive);
+    check_plan(5, 3, records, identity(5), baseline);
+    EXPECT_EQ(baseline.swap_rounds, 4);
+    EXPECT_EQ(count_kind(baseline, StepKind::Relabel), 0);
+    const SwapPlan kept = plan_swaps(5, 3, records, identity(5));
+    EXPECT_EQ(kept.swap_rounds, 0);
+}
+
 TEST(SwapPlanner, FollowingGatesShareOneRound) {
     // Two global qubits (3 and 4) needed by consecutive gates: one round of two swaps.
     const std::vector<GateRecord> records = {make_gate(GateId::H, {3}), make_gate(GateId::H, {4}),
@@ -342,6 +354,9 @@ TEST(GateLocalize, TargetsAreRenamedThroughTheLayout) {
     EXPECT_EQ(h->control, (Indices{0}));
     EXPECT_THROW((void)localize_gate(make_gate(GateId::H, {0}), layout, 2, 0), std::logic_error);
     EXPECT_THROW((void)localize_gate(make_gate(GateId::SWAP, {0, 1}), layout, 2, 0), std::logic_error);
+    const auto swap = localize_gate(make_gate(GateId::SWAP, {2, 1}), layout, 2, 0);
+    ASSERT_TRUE(swap.has_value());
+    EXPECT_EQ(swap->target, (Indices{1, 0}));
 }
 
 TEST(GateLocalize, HashSeesEveryFieldThatChangesARun) {
