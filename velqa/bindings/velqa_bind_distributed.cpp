@@ -48,13 +48,6 @@ std::vector<GateRecord> parse_agreed(const DistributedState& state, const std::s
     return records;
 }
 
-void check_root(const DistributedState& state, int root) {
-    if (root < 0 || root >= state.size()) {
-        throw std::invalid_argument("root must be a rank of the communicator, in [0, " + std::to_string(state.size()) +
-                                    ")");
-    }
-}
-
 uint64_t measure_digest(const std::vector<int64_t>& targets, const std::string& endian, uint64_t shots,
                         bool collapse_last) {
     GateRecord record;  // the digest of the records covers integers and texts alike
@@ -149,7 +142,7 @@ void bind_distributed_state(py::module_& m) {
         .def(
             "to_numpy",
             [](const DistributedState& self, int root) -> py::object {
-                check_root(self, root);
+                distributed::check_root(root, self.size());
                 if (self.rank() != root) {
                     self.gather_to(nullptr, root);
                     return py::none();
@@ -223,9 +216,11 @@ void bind_distributed_overloads(py::module_& m) {
         m.def(
             "execute_prepared_fusion_chunk",
             [](const StatePtr& state, const std::shared_ptr<fusion::PreparedFusionChunk>& chunk) {
-                if (state->n() != chunk->n) {
-                    throw std::invalid_argument("DeviceState qubit count does not match prepared fusion chunk");
-                }
+                state->agreed([&] {
+                    if (state->n() != chunk->n) {
+                        throw std::invalid_argument("DeviceState qubit count does not match prepared fusion chunk");
+                    }
+                });
                 state->check_same_on_all_ranks(distributed::hash_gate_records(chunk->gates), "prepared chunk");
                 state->run(chunk->gates, KernelMode::PairAuto, &chunk->options);
             },

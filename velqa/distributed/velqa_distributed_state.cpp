@@ -165,24 +165,28 @@ int64_t global_qubit_count(int64_t n, int ranks) {
     return g;
 }
 
+void check_root(int root, int ranks) {
+    if (root < 0 || root >= ranks) {
+        throw std::invalid_argument("root must be a rank of the communicator, in [0, " + std::to_string(ranks) + ")");
+    }
+}
+
 DistributedState::DistributedState(int64_t n, const py::object& comm, const std::optional<std::string>& device,
                                    const std::string& transport, int root,
                                    const std::function<Precision()>& precision_on_root)
     : comm_(std::make_unique<MpiComm>(comm)), n_(n) {
     global_qubits_ = global_qubit_count(n, comm_->size());
-    if (root < 0 || root >= comm_->size()) {
-        throw std::invalid_argument("root must be a rank of the communicator, in [0, " + std::to_string(comm_->size()) +
-                                    ")");
-    }
-    transport_ = make_transport(transport, *comm_);
+    check_root(root, comm_->size());
     std::vector<uint8_t> precision(1, 0);
     agreed([&] {
+        transport_ = make_transport(transport, *comm_);
         if (rank() == root) {
             precision[0] = static_cast<uint8_t>(precision_on_root());
         }
     });
     comm_->broadcast_bytes(precision, root);
-    const int node_rank = device ? 0 : comm_->node_rank();
+    // Collective on every rank, whether or not this one names its device.
+    const int node_rank = comm_->node_rank();
     agreed([&] {
         int32_t device_id = 0;
         if (device) {

@@ -47,6 +47,9 @@ constexpr int64_t kMaxMessageElements = int64_t{1} << 27;
 // power of two 2^g with g < n. Returns g; throws std::invalid_argument with the numbers.
 int64_t global_qubit_count(int64_t n, int ranks);
 
+// std::invalid_argument unless root names a rank of a communicator of `ranks` ranks.
+void check_root(int root, int ranks);
+
 class VELQA_HOLDS_PYTHON DistributedState {
 public:
     // Collective. In this order: n and the rank count (no communication, so every rank

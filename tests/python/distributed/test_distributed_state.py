@@ -167,6 +167,15 @@ def test_scatter_checks_the_array_on_root():
     assert all(o == ("ValueError", "state.size must equal 2**n (on rank 0)") for o in outcomes[1:])
 
 
+def test_root_outside_the_communicator_is_refused():
+    message = f"root must be a rank of the communicator, in [0, {SIZE})"
+    outcomes = raised_on_every_rank(
+        lambda: velqa.DistributedState.from_numpy(G + 2, np.zeros(4 << G, complex), root=SIZE))
+    assert outcomes == [("ValueError", message)] * SIZE
+    state = velqa.DistributedState.zero_state(G + 2)
+    assert raised_on_every_rank(lambda: state.to_numpy(root=-1)) == [("ValueError", message)] * SIZE
+
+
 def test_local_state_shares_the_slice():
     n = G + 3
     psi = on_root(sv.random_state(n, np.random.default_rng(4)))
