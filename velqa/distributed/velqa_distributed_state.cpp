@@ -254,8 +254,10 @@ void DistributedState::scatter_from(const void* host, int root) {
     for (int r = 0; r < size(); ++r) {
         for (int64_t offset = 0; offset < slice_elements; offset += message_elements_) {
             const int64_t count = std::min(message_elements_, slice_elements - offset);
-            const auto* source =
-                static_cast<const unsigned char*>(host) + (static_cast<size_t>(r) * slice_elements + offset) * bytes;
+            // Only root holds the array; the others never form an address in it.
+            const auto* source = rank() == root ? static_cast<const unsigned char*>(host) +
+                                                      (static_cast<size_t>(r) * slice_elements + offset) * bytes
+                                                : nullptr;
             auto* target = static_cast<unsigned char*>(slice_->data()) + static_cast<size_t>(offset) * bytes;
             try {
                 if (rank() == root && r == root) {
