@@ -393,10 +393,20 @@ void DistributedState::swap_round(const PlanStep& step) {
             partner ^= ((m >> j) & 1U) << (swap.global_bit - local_bits);
             fixed_value |= ((theirs >> j) & 1U) << swap.local_bit;
         }
-        for (uint64_t start = 0; start < block; start += static_cast<uint64_t>(exchange_elements_)) {
-            const uint64_t count = std::min<uint64_t>(static_cast<uint64_t>(exchange_elements_), block - start);
-            launch_exchange_pack<T>(slice, send, local_mask, fixed_value, start, count, cudaStream_t{0});
-            transport_->exchange(send, recv, static_cast<int64_t>(count), element_bytes(), static_cast<int>(partner));
+        const auto chunk = static_cast<uint64_t>(exchange_elements_);
+        const auto pack = [&](uint64_t start) {
+            if (start < block) {
+                launch_exchange_pack<T>(slice, send, local_mask, fixed_value, start, std::min(chunk, block - start),
+                                        cudaStream_t{0});
+            }
+        };
+        pack(0);
+        for (uint64_t start = 0; start < block; start += chunk) {
+            const uint64_t count = std::min(chunk, block - start);
+            // The next message is packed on the device while this one is in flight; packing
+            // reads other amplitudes than the unpacking of this one writes.
+            transport_->exchange(send, recv, static_cast<int64_t>(count), element_bytes(), static_cast<int>(partner),
+                                 [&] { pack(start + chunk); });
             launch_exchange_unpack<T>(slice, recv, local_mask, fixed_value, start, count, cudaStream_t{0});
             const auto bytes = static_cast<int64_t>(count) * element_bytes();
             stats_.bytes_sent += bytes;

@@ -9,13 +9,15 @@
 
 namespace velqa::distributed {
 
-void HostStagedTransport::exchange(const void* send, void* recv, int64_t count, int element_bytes, int partner) {
+void HostStagedTransport::exchange(const void* send, void* recv, int64_t count, int element_bytes, int partner,
+                                   const std::function<void()>& staged) {
     const auto bytes = static_cast<size_t>(count) * static_cast<size_t>(element_bytes);
     if (send_host_.size() < bytes) {
         send_host_.resize(bytes);
         recv_host_.resize(bytes);
     }
     check_cuda(cudaMemcpy(send_host_.data(), send, bytes, cudaMemcpyDeviceToHost));
+    staged();
     comm_.sendrecv(send_host_.data(), recv_host_.data(), count, element_bytes, partner);
     check_cuda(cudaMemcpy(recv, recv_host_.data(), bytes, cudaMemcpyHostToDevice));
 }

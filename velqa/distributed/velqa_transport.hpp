@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,8 +17,11 @@ public:
     virtual ~Transport() = default;
     virtual const char* name() const = 0;
     // Sends `count` elements of `element_bytes` from device memory `send` to `partner` and
-    // receives as many from it into device memory `recv`. Waits for both.
-    virtual void exchange(const void* send, void* recv, int64_t count, int element_bytes, int partner) = 0;
+    // receives as many from it into device memory `recv`. Calls `staged` once `send` may be
+    // overwritten, before the transfer, so the caller can queue the packing of its next
+    // message on the device while this one travels. Waits for both directions.
+    virtual void exchange(const void* send, void* recv, int64_t count, int element_bytes, int partner,
+                          const std::function<void()>& staged) = 0;
 };
 
 // MPI through host memory, the default that works with every MPI library: device to host
@@ -27,7 +31,8 @@ class VELQA_HOLDS_PYTHON HostStagedTransport final : public Transport {
 public:
     explicit HostStagedTransport(const MpiComm& comm) : comm_(comm) {}
     const char* name() const override { return "host"; }
-    void exchange(const void* send, void* recv, int64_t count, int element_bytes, int partner) override;
+    void exchange(const void* send, void* recv, int64_t count, int element_bytes, int partner,
+                  const std::function<void()>& staged) override;
 
 private:
     const MpiComm& comm_;
