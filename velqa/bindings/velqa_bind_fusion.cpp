@@ -48,6 +48,7 @@ void bind_prepare_fusion_chunk_gates(py::module_& m) {
             options.max_gates_per_group = max_gates_per_group;
             options.pad_sparsesharemem = pad_sparsesharemem;
             options.fuse_swap = fuse_swap;
+            chunk->options = options;
             {
                 py::gil_scoped_release unlocked;
                 static_cast<fusion::FusionPlan&>(*chunk) = fusion::plan_fusion_chunk(n, chunk->gates, options);

@@ -21,8 +21,6 @@ namespace py = pybind11;
 
 namespace velqa {
 
-namespace {
-
 // None: one 32-bit value of the platform's non-deterministic source, zero-extended.
 // Otherwise the integer itself, which must fit 64 unsigned bits.
 uint64_t resolve_seed(const py::object& seed) {
@@ -37,6 +35,8 @@ uint64_t resolve_seed(const py::object& seed) {
     }
 }
 
+namespace {
+
 MeasureResult run_measurement(const DeviceState& state, const std::vector<int64_t>& targets, const std::string& endian,
                               uint64_t shots, uint64_t seed, bool collapse_last) {
     py::gil_scoped_release unlocked;
@@ -49,6 +49,8 @@ std::string measure_one(const DeviceState& state, const std::vector<int64_t>& ta
     const uint64_t value = resolve_seed(seed);
     return run_measurement(state, targets, endian, 1, value, true).last;
 }
+
+}  // namespace
 
 // Bit strings are built straight into Python strings: a counts dictionary can hold
 // a million entries.
@@ -67,8 +69,6 @@ py::dict counts_to_dict(const std::vector<OutcomeCount>& counts, int64_t k) {
     }
     return result;
 }
-
-}  // namespace
 
 void bind_measure_device(py::module_& m) {
     m.def(

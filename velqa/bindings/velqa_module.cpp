@@ -10,6 +10,7 @@
 
 #include "../runner/velqa_kernel_mode.hpp"
 #include "../state/velqa_device_state.cuh"
+#include "velqa_bind_distributed.hpp"
 #include "velqa_bind_expectation.hpp"
 #include "velqa_bind_fusion.hpp"
 #include "velqa_bind_measure.hpp"
@@ -120,4 +121,7 @@ PYBIND11_MODULE(velqa, m, py::multiple_interpreters::not_supported()) {
     velqa::bind_run_circuit(m);
     velqa::bind_measure(m);
     velqa::bind_expectation(m);
+    // Beyond one device: the distributed state and its overloads of the functions above.
+    velqa::bind_distributed_state(m);
+    velqa::bind_distributed_overloads(m);
 }

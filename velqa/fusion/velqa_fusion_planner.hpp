@@ -46,6 +46,7 @@ struct FusionPlan {
 struct PreparedFusionChunk : FusionPlan {
     int64_t n = 0;
     std::vector<GateRecord> gates;
+    FusionOptions options;  // what the plan was made with; a distributed state replans its slices with it
 };
 
 // Relative time estimates of the two fused strategies for a k-qubit group on n qubits.

@@ -188,6 +188,23 @@ std::vector<double> measure_probabilities(int64_t n, const CuComplex<T>* state, 
 }
 
 template <typename T>
+void collapse_onto(int64_t n, CuComplex<T>* state, uint64_t match_mask, uint64_t match_value, double probability) {
+    const double scale = 1.0 / std::sqrt(probability);
+    T scale_a = static_cast<T>(scale);
+    T scale_b = T(1);
+    if (!std::isfinite(scale_a)) {
+        // Only a float state of subnormal amplitudes gets here; the square root of the
+        // scale fits the float range for any of them.
+        scale_a = static_cast<T>(std::sqrt(scale));
+        scale_b = scale_a;
+    }
+    const uint64_t blocks = std::min(((uint64_t{1} << n) + kCollapseBlock - 1) / kCollapseBlock, kMaxGridBlocks);
+    quorra::launch_kernel(measure_collapse_kernel<T>, dim3(static_cast<uint32_t>(blocks)), dim3(kCollapseBlock), 0,
+                          cudaStream_t{0}, n, state, match_mask, match_value, scale_a, scale_b);
+    check_cuda(cudaGetLastError());
+}
+
+template <typename T>
 MeasureResult sample_measure(int64_t n, CuComplex<T>* state, int64_t num_state, const std::vector<int64_t>& targets,
                              const std::string& endian, int32_t device_id, uint64_t shots, uint64_t seed,
                              bool collapse_last) {
@@ -224,15 +241,6 @@ MeasureResult sample_measure(int64_t n, CuComplex<T>* state, int64_t num_state, 
         if (!(p > 0.0)) {
             throw std::runtime_error("Selected measurement probability is zero.");
         }
-        const double scale = 1.0 / std::sqrt(p);
-        T scale_a = static_cast<T>(scale);
-        T scale_b = T(1);
-        if (!std::isfinite(scale_a)) {
-            // Only a float state of subnormal amplitudes gets here; the square root of the
-            // scale fits the float range for any of them.
-            scale_a = static_cast<T>(std::sqrt(scale));
-            scale_b = scale_a;
-        }
         uint64_t match_mask = 0;
         uint64_t match_value = 0;
         for (int64_t j = 0; j < k; ++j) {
@@ -242,10 +250,7 @@ MeasureResult sample_measure(int64_t n, CuComplex<T>* state, int64_t num_state, 
                 match_value |= bit;
             }
         }
-        const uint64_t blocks = std::min(((uint64_t{1} << n) + kCollapseBlock - 1) / kCollapseBlock, kMaxGridBlocks);
-        quorra::launch_kernel(measure_collapse_kernel<T>, dim3(static_cast<uint32_t>(blocks)), dim3(kCollapseBlock), 0,
-                              cudaStream_t{0}, n, state, match_mask, match_value, scale_a, scale_b);
-        check_cuda(cudaGetLastError());
+        collapse_onto(n, state, match_mask, match_value, p);
     }
 
     pass.release();
@@ -266,6 +271,8 @@ template std::vector<double> measure_probabilities<float>(int64_t, const CuCompl
                                                           bool, int32_t);
 template std::vector<double> measure_probabilities<double>(int64_t, const CuComplex<double>*,
                                                            const std::vector<int64_t>&, bool, int32_t);
+template void collapse_onto<float>(int64_t, CuComplex<float>*, uint64_t, uint64_t, double);
+template void collapse_onto<double>(int64_t, CuComplex<double>*, uint64_t, uint64_t, double);
 template MeasureResult sample_measure<float>(int64_t, CuComplex<float>*, int64_t, const std::vector<int64_t>&,
                                              const std::string&, int32_t, uint64_t, uint64_t, bool);
 template MeasureResult sample_measure<double>(int64_t, CuComplex<double>*, int64_t, const std::vector<int64_t>&,

@@ -40,6 +40,11 @@ template <typename T>
 std::vector<double> measure_probabilities(int64_t n, const CuComplex<T>* state, const std::vector<int64_t>& targets,
                                           bool little_endian, int32_t device_id);
 
+// Keeps the amplitudes whose index bits under match_mask equal match_value, scaled by
+// 1/sqrt(probability), and zeroes the others (n-qubit state, stream 0). Does not wait.
+template <typename T>
+void collapse_onto(int64_t n, CuComplex<T>* state, uint64_t match_mask, uint64_t match_value, double probability);
+
 // `shots` draws of the targets from std::mt19937_64 seeded with `seed`; with collapse_last
 // the state is collapsed onto the final draw's outcome and renormalised. Waits for the
 // device. Before the collapse the state is never written, so every failure up to the norm
@@ -57,6 +62,8 @@ extern template std::vector<double> measure_probabilities<float>(int64_t, const 
                                                                  const std::vector<int64_t>&, bool, int32_t);
 extern template std::vector<double> measure_probabilities<double>(int64_t, const CuComplex<double>*,
                                                                   const std::vector<int64_t>&, bool, int32_t);
+extern template void collapse_onto<float>(int64_t, CuComplex<float>*, uint64_t, uint64_t, double);
+extern template void collapse_onto<double>(int64_t, CuComplex<double>*, uint64_t, uint64_t, double);
 extern template MeasureResult sample_measure<float>(int64_t, CuComplex<float>*, int64_t, const std::vector<int64_t>&,
                                                     const std::string&, int32_t, uint64_t, uint64_t, bool);
 extern template MeasureResult sample_measure<double>(int64_t, CuComplex<double>*, int64_t, const std::vector<int64_t>&,

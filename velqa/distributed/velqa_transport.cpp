@@ -1,0 +1,41 @@
+// Transports of the distributed state. Host C++ against the CUDA runtime (or its stand-in).
+#include "distributed/velqa_transport.hpp"
+
+#include <cuda_runtime.h>
+
+#include <stdexcept>
+
+#include "state/velqa_device_state.cuh"
+
+namespace velqa::distributed {
+
+void HostStagedTransport::exchange(const void* send, void* recv, int64_t count, int element_bytes, int partner,
+                                   const std::function<void()>& staged) {
+    const auto bytes = static_cast<size_t>(count) * static_cast<size_t>(element_bytes);
+    if (send_host_.size() < bytes) {
+        send_host_.resize(bytes);
+        recv_host_.resize(bytes);
+    }
+    check_cuda(cudaMemcpy(send_host_.data(), send, bytes, cudaMemcpyDeviceToHost));
+    staged();
+    comm_.sendrecv(send_host_.data(), recv_host_.data(), count, element_bytes, partner);
+    check_cuda(cudaMemcpy(recv, recv_host_.data(), bytes, cudaMemcpyHostToDevice));
+}
+
+std::unique_ptr<Transport> make_transport(const std::string& kind, const MpiComm& comm) {
+    if (kind == "host") {
+        return std::make_unique<HostStagedTransport>(comm);
+    }
+    if (kind == "cuda_aware") {
+        throw std::invalid_argument(
+            "transport 'cuda_aware' (device buffers handed to a CUDA-aware MPI) is not available in this velqa "
+            "build; use transport='host'");
+    }
+    if (kind == "nccl") {
+        throw std::invalid_argument(
+            "transport 'nccl' needs velqa built for CUDA with NCCL, which this build is not; use transport='host'");
+    }
+    throw std::invalid_argument("transport must be 'host', 'cuda_aware' or 'nccl'");
+}
+
+}  // namespace velqa::distributed

@@ -1,0 +1,48 @@
+// How half-slices travel between ranks: one interface, chosen when a distributed state is
+// made. Host C++.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "distributed/velqa_mpi_comm.hpp"
+
+namespace velqa::distributed {
+
+class Transport {
+public:
+    virtual ~Transport() = default;
+    virtual const char* name() const = 0;
+    // Sends `count` elements of `element_bytes` from device memory `send` to `partner` and
+    // receives as many from it into device memory `recv`. Calls `staged` once `send` may be
+    // overwritten, before the transfer, so the caller can queue the packing of its next
+    // message on the device while this one travels. Waits for both directions.
+    virtual void exchange(const void* send, void* recv, int64_t count, int element_bytes, int partner,
+                          const std::function<void()>& staged) = 0;
+};
+
+// MPI through host memory, the default that works with every MPI library: device to host
+// copy, one paired MPI exchange, host to device copy, through two host buffers that grow to
+// the largest exchange asked for and are reused.
+class VELQA_HOLDS_PYTHON HostStagedTransport final : public Transport {
+public:
+    explicit HostStagedTransport(const MpiComm& comm) : comm_(comm) {}
+    const char* name() const override { return "host"; }
+    void exchange(const void* send, void* recv, int64_t count, int element_bytes, int partner,
+                  const std::function<void()>& staged) override;
+
+private:
+    const MpiComm& comm_;
+    std::vector<unsigned char> send_host_;
+    std::vector<unsigned char> recv_host_;
+};
+
+// "host" gives the host-staged transport. "cuda_aware" (device pointers handed to a
+// CUDA-aware MPI) and "nccl" are declared names that this build refuses with a
+// std::invalid_argument saying what they need; any other name is refused too.
+std::unique_ptr<Transport> make_transport(const std::string& kind, const MpiComm& comm);
+
+}  // namespace velqa::distributed
