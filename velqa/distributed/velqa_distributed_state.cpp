@@ -427,7 +427,7 @@ void DistributedState::run_local(const std::vector<GateRecord>& records, KernelM
         }
         py::gil_scoped_release unlocked;
         if (prepared == nullptr) {
-            run_gates_on_state(*slice_, records, "little", mode);
+            run_gates_on_state(*slice_, records, mode);
             return;
         }
         fusion::PreparedFusionChunk chunk;
