@@ -40,6 +40,26 @@ py::list message(const py::object& mpi, const void* data, int64_t count, int ele
     return spec;
 }
 
+// [buffer, datatype] over `count` elements of device memory: an object exposing the pointer
+// through __cuda_array_interface__, which mpi4py hands to MPI as it is. The caller has
+// synchronised the device, so the interface names no stream for mpi4py to wait on. With the
+// host stand-in the pointer is host memory and any MPI library reads it the same way.
+py::list device_message(const py::object& mpi, const void* data, int64_t count, int element_bytes, const char* type,
+                        bool readonly) {
+    py::dict interface;
+    interface["shape"] = py::make_tuple(count * element_bytes);
+    interface["typestr"] = "|u1";
+    interface["data"] = py::make_tuple(reinterpret_cast<uintptr_t>(data), readonly);
+    interface["strides"] = py::none();
+    interface["version"] = 3;
+    py::dict attributes;
+    attributes["__cuda_array_interface__"] = interface;
+    py::list spec;
+    spec.append(py::module_::import("types").attr("SimpleNamespace")(**attributes));
+    spec.append(mpi.attr(type));
+    return spec;
+}
+
 constexpr int kExchangeTag = 0x5eb;
 
 }  // namespace
@@ -82,6 +102,36 @@ void MpiComm::sendrecv(const void* send, void* recv, int64_t count, int element_
     comm_.attr("Sendrecv")(
         message(mpi_, send, count, element_bytes, amplitude_type(element_bytes), true), partner, kExchangeTag,
         message(mpi_, recv, count, element_bytes, amplitude_type(element_bytes), false), partner, kExchangeTag);
+}
+
+void MpiComm::sendrecv_device(const void* send, void* recv, int64_t count, int element_bytes, int partner) const {
+    py::gil_scoped_acquire locked;
+    comm_.attr("Sendrecv")(
+        device_message(mpi_, send, count, element_bytes, amplitude_type(element_bytes), true), partner, kExchangeTag,
+        device_message(mpi_, recv, count, element_bytes, amplitude_type(element_bytes), false), partner, kExchangeTag);
+}
+
+bool MpiComm::library_reports_cuda_support() const {
+    py::gil_scoped_acquire locked;
+    try {
+        if (py::hasattr(mpi_, "Query_cuda_support")) {
+            return mpi_.attr("Query_cuda_support")().cast<bool>();
+        }
+        // Open MPI's extension, looked up through mpi4py's module, whose handle reaches the
+        // MPI library it was linked against.
+        const py::object ctypes = py::module_::import("ctypes");
+        const py::object library = ctypes.attr("CDLL")(mpi_.attr("__file__"));
+        if (!py::hasattr(library, "MPIX_Query_cuda_support")) {
+            return false;
+        }
+        py::object query = library.attr("MPIX_Query_cuda_support");
+        query.attr("restype") = ctypes.attr("c_int");
+        query.attr("argtypes") = py::list();
+        return query().cast<int>() != 0;
+    } catch (py::error_already_set&) {
+        // A probe that cannot run reports no support: the host-staged transport works anyway.
+        return false;
+    }
 }
 
 void MpiComm::send(const void* data, int64_t count, int element_bytes, int dest) const {

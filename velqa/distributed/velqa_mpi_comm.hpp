@@ -41,6 +41,12 @@ public:
     // Exchanges `count` elements of `element_bytes` (8: complex64, 16: complex128) with
     // `partner`: sends from `send`, receives into `recv` (host memory).
     void sendrecv(const void* send, void* recv, int64_t count, int element_bytes, int partner) const;
+    // The same with `send` and `recv` in device memory, handed to MPI as device pointers: only
+    // for a CUDA-aware MPI library (or the host stand-in, whose device memory is host memory).
+    void sendrecv_device(const void* send, void* recv, int64_t count, int element_bytes, int partner) const;
+    // Whether the MPI library says it takes device pointers: mpi4py's Query_cuda_support where
+    // it has one, else Open MPI's MPIX_Query_cuda_support; false when neither answers.
+    bool library_reports_cuda_support() const;
     void send(const void* data, int64_t count, int element_bytes, int dest) const;
     void recv(void* data, int64_t count, int element_bytes, int source) const;
     // Root receives size() blocks of `count` doubles, in rank order.

@@ -22,20 +22,35 @@ void HostStagedTransport::exchange(const void* send, void* recv, int64_t count, 
     check_cuda(cudaMemcpy(recv, recv_host_.data(), bytes, cudaMemcpyHostToDevice));
 }
 
+void DevicePointerTransport::exchange(const void* send, void* recv, int64_t count, int element_bytes, int partner,
+                                      const std::function<void()>& staged) {
+    check_cuda(cudaDeviceSynchronize());
+    comm_.sendrecv_device(send, recv, count, element_bytes, partner);
+    check_cuda(cudaDeviceSynchronize());
+    staged();
+}
+
 std::unique_ptr<Transport> make_transport(const std::string& kind, const MpiComm& comm) {
     if (kind == "host") {
         return std::make_unique<HostStagedTransport>(comm);
     }
     if (kind == "cuda_aware") {
-        throw std::invalid_argument(
-            "transport 'cuda_aware' (device buffers handed to a CUDA-aware MPI) is not available in this velqa "
-            "build; use transport='host'");
+        return std::make_unique<DevicePointerTransport>(comm);
+    }
+    if (kind == "auto") {
+        // Decided on each rank alone: both transports make the same MPI exchanges, so ranks
+        // that decide differently still pair up, and no collective is needed here.
+        if (comm.library_reports_cuda_support()) {
+            return std::make_unique<DevicePointerTransport>(comm);
+        }
+        return std::make_unique<HostStagedTransport>(comm);
     }
     if (kind == "nccl") {
         throw std::invalid_argument(
-            "transport 'nccl' needs velqa built for CUDA with NCCL, which this build is not; use transport='host'");
+            "transport 'nccl' needs velqa built for CUDA with NCCL, which this build is not; use transport='host' "
+            "or 'cuda_aware'");
     }
-    throw std::invalid_argument("transport must be 'host', 'cuda_aware' or 'nccl'");
+    throw std::invalid_argument("transport must be 'host', 'cuda_aware', 'auto' or 'nccl'");
 }
 
 }  // namespace velqa::distributed

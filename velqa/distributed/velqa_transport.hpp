@@ -40,9 +40,26 @@ private:
     std::vector<unsigned char> recv_host_;
 };
 
-// "host" gives the host-staged transport. "cuda_aware" (device pointers handed to a
-// CUDA-aware MPI) and "nccl" are declared names that this build refuses with a
-// std::invalid_argument saying what they need; any other name is refused too.
+// MPI on device pointers, for a CUDA-aware MPI library: no host copies. MPI reads `send` and
+// writes `recv` outside the device's stream order, so the device is synchronised before the
+// transfer (the packing of `send` and the unpacking of the previous `recv` are done) and after
+// it (before the caller unpacks); `staged` runs only once MPI is done with `send`.
+class VELQA_HOLDS_PYTHON DevicePointerTransport final : public Transport {
+public:
+    explicit DevicePointerTransport(const MpiComm& comm) : comm_(comm) {}
+    const char* name() const override { return "cuda_aware"; }
+    void exchange(const void* send, void* recv, int64_t count, int element_bytes, int partner,
+                  const std::function<void()>& staged) override;
+
+private:
+    const MpiComm& comm_;
+};
+
+// "host" gives the host-staged transport, "cuda_aware" the device-pointer one without asking
+// the library (probes can be wrong), "auto" the device-pointer one where this rank's MPI
+// library reports CUDA support, else the host-staged one (ranks may differ: the two make the
+// same MPI exchanges, so they pair up).
+// "nccl" is refused with a std::invalid_argument (this build has no NCCL), any other name too.
 std::unique_ptr<Transport> make_transport(const std::string& kind, const MpiComm& comm);
 
 }  // namespace velqa::distributed

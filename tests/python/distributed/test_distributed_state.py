@@ -6,6 +6,7 @@ split messages, and errors that reach every rank.
 Every test runs the same collective calls on every rank, in the same order, before any
 assertion that could differ between ranks; results are compared on rank 0 after a gather."""
 
+import ctypes
 import math
 import os
 
@@ -64,8 +65,29 @@ def random_circuit(n, count, rng, max_targets):
     return gates
 
 
+# Every test runs with each transport the host build has: through host memory, and with the
+# exchange buffers handed to MPI as device pointers.
+TRANSPORTS = ["host", "cuda_aware"]
+_transport = [TRANSPORTS[0]]
+
+
+@pytest.fixture(autouse=True, params=TRANSPORTS)
+def transport(request):
+    _transport[0] = request.param
+    yield request.param
+    _transport[0] = TRANSPORTS[0]
+
+
+def zero_state(n, *args, **kwargs):
+    return velqa.DistributedState.zero_state(n, *args, transport=_transport[0], **kwargs)
+
+
+def from_numpy(n, state, **kwargs):
+    return velqa.DistributedState.from_numpy(n, state, transport=_transport[0], **kwargs)
+
+
 def scatter(n, psi, dtype, root=0):
-    return velqa.DistributedState.from_numpy(n, np.asarray(psi, dtype=dtype) if RANK == root else None, root=root)
+    return from_numpy(n, np.asarray(psi, dtype=dtype) if RANK == root else None, root=root)
 
 
 def raised_on_every_rank(call):
@@ -82,13 +104,13 @@ def raised_on_every_rank(call):
 # --- creation ------------------------------------------------------------------------------
 
 
-def test_properties_and_zero_state():
+def test_properties_and_zero_state(transport):
     n = G + 3
-    state = velqa.DistributedState.zero_state(n, "complex64")
+    state = zero_state(n, "complex64")
     out = state.to_numpy()
     props = (state.n, state.num_state, state.dtype, state.rank, state.size, state.global_qubits, state.local_qubits,
              state.layout, state.transport)  # fmt: skip
-    assert props == (n, 1 << n, "complex64", RANK, SIZE, G, 3, list(range(n)), "host")
+    assert props == (n, 1 << n, "complex64", RANK, SIZE, G, 3, list(range(n)), transport)
     if RANK == 0:
         expected = np.zeros(1 << n, np.complex64)
         expected[0] = 1
@@ -99,14 +121,14 @@ def test_properties_and_zero_state():
 
 @pytest.mark.parametrize("n", [0, 63])
 def test_qubit_count_out_of_range(n):
-    outcomes = raised_on_every_rank(lambda: velqa.DistributedState.zero_state(n))
+    outcomes = raised_on_every_rank(lambda: zero_state(n))
     assert outcomes == [("ValueError", "n must be in [1, 62]")] * SIZE
 
 
 @pytest.mark.skipif(SIZE < 2, reason="needs at least two ranks")
 def test_more_ranks_than_the_state_allows():
     n = G  # 2**G ranks need at least G + 1 qubits
-    outcomes = raised_on_every_rank(lambda: velqa.DistributedState.zero_state(n))
+    outcomes = raised_on_every_rank(lambda: zero_state(n))
     message = (f"DistributedState of n = {n} qubits needs fewer than 2**{n} = {1 << n} ranks (at least one local "
                f"qubit per rank), got {SIZE}")  # fmt: skip
     assert outcomes == [("ValueError", message)] * SIZE
@@ -118,23 +140,55 @@ def test_rank_count_not_a_power_of_two():
     try:
         if RANK < 3:
             with pytest.raises(ValueError, match=r"^DistributedState needs a power-of-two number of ranks, got 3$"):
-                velqa.DistributedState.zero_state(4, comm=sub)
+                zero_state(4, comm=sub)
         else:
-            assert velqa.DistributedState.zero_state(4, comm=sub).size == 1
+            assert zero_state(4, comm=sub).size == 1
     finally:
         sub.Free()
 
 
 def test_transports_that_this_build_lacks_are_refused():
-    for name, words in [("nccl", "NCCL"), ("cuda_aware", "CUDA-aware"), ("tcp", "must be 'host'")]:
+    for name, words in [("nccl", "this build is not"), ("tcp", "must be 'host', 'cuda_aware', 'auto' or 'nccl'")]:
         outcomes = raised_on_every_rank(lambda: velqa.DistributedState.zero_state(G + 2, transport=name))
         assert {o[0] for o in outcomes} == {"ValueError"}
         assert all(words in o[1] for o in outcomes)
 
 
+def library_cuda_support():
+    """The MPI library's own answer, asked independently of velqa."""
+    if hasattr(MPI, "Query_cuda_support"):
+        return bool(MPI.Query_cuda_support())
+    library = ctypes.CDLL(MPI.__file__)
+    if not hasattr(library, "MPIX_Query_cuda_support"):
+        return False
+    library.MPIX_Query_cuda_support.restype = ctypes.c_int
+    return library.MPIX_Query_cuda_support() != 0
+
+
+def test_auto_transport_follows_the_library_probe():
+    state = velqa.DistributedState.zero_state(G + 2, transport="auto")
+    assert state.transport == ("cuda_aware" if library_cuda_support() else "host")
+
+
+@pytest.mark.skipif(SIZE < 2, reason="needs at least two ranks")
+def test_ranks_with_different_transports_pair_up():
+    n = G + 3
+    rng = np.random.default_rng(21)
+    psi = on_root(sv.random_state(n, rng))
+    gates = on_root(random_circuit(n, 20, rng, max_targets=3))
+    mine = "host" if RANK % 2 else "cuda_aware"
+    state = velqa.DistributedState.from_numpy(n, psi if RANK == 0 else None, transport=mine)
+    assert state.transport == mine
+    state._set_message_elements(3)
+    velqa.run_circuit_device(state, gates)
+    out = state.to_numpy()
+    if RANK == 0:
+        np.testing.assert_allclose(out, sv.run_gate_list(psi, gates), rtol=0, atol=1e-11)
+
+
 def test_comm_is_duplicated_and_user_comm_accepted():
     user = COMM.Dup()
-    state = velqa.DistributedState.zero_state(G + 2, comm=user)
+    state = zero_state(G + 2, comm=user)
     user.Free()  # the state keeps its own duplicate
     velqa.run_circuit_device(state, [gate("h", [0])])
     out = state.to_numpy()
@@ -162,7 +216,7 @@ def test_scatter_gather_round_trip(dtype, root_of):
 
 def test_scatter_checks_the_array_on_root():
     outcomes = raised_on_every_rank(
-        lambda: velqa.DistributedState.from_numpy(G + 2, np.zeros(3, np.complex128) if RANK == 0 else None))
+        lambda: from_numpy(G + 2, np.zeros(3, np.complex128) if RANK == 0 else None))
     assert outcomes[0] == ("ValueError", "state.size must equal 2**n")
     assert all(o == ("ValueError", "state.size must equal 2**n (on rank 0)") for o in outcomes[1:])
 
@@ -170,9 +224,9 @@ def test_scatter_checks_the_array_on_root():
 def test_root_outside_the_communicator_is_refused():
     message = f"root must be a rank of the communicator, in [0, {SIZE})"
     outcomes = raised_on_every_rank(
-        lambda: velqa.DistributedState.from_numpy(G + 2, np.zeros(4 << G, complex), root=SIZE))
+        lambda: from_numpy(G + 2, np.zeros(4 << G, complex), root=SIZE))
     assert outcomes == [("ValueError", message)] * SIZE
-    state = velqa.DistributedState.zero_state(G + 2)
+    state = zero_state(G + 2)
     assert raised_on_every_rank(lambda: state.to_numpy(root=-1)) == [("ValueError", message)] * SIZE
 
 
@@ -234,7 +288,7 @@ def test_larger_state_with_gate_objects_and_prepared_chunks(dtype):
 def test_gate_needing_more_local_qubits_than_a_slice_has_is_refused_before_running():
     n = G + 2
     rng = np.random.default_rng(5)
-    state = velqa.DistributedState.zero_state(n)
+    state = zero_state(n)
     wide = gate("unitary", [0, 1, 2] if n > 2 else [0, 1], matrix=sv.random_unitary(8 if n > 2 else 4, rng))
     if n == 2:
         pytest.skip("a two-qubit state on one rank fits any gate")
@@ -255,7 +309,7 @@ def test_gate_needing_more_local_qubits_than_a_slice_has_is_refused_before_runni
 def test_dispatch_errors_come_after_the_gates_before_them(bad, message):
     n = G + 3
     gates = [gate("h", [n - 1]), gate("x", [0], [n - 1], [1]), bad, gate("x", [1])]
-    state = velqa.DistributedState.zero_state(n)
+    state = zero_state(n)
     outcomes = raised_on_every_rank(lambda: velqa.run_circuit_device(state, gates))
     out = state.to_numpy()
     if RANK == 0:
@@ -269,7 +323,7 @@ def test_dispatch_errors_come_after_the_gates_before_them(bad, message):
 
 def test_record_errors_match_the_single_device_messages():
     n = G + 2
-    state = velqa.DistributedState.zero_state(n)
+    state = zero_state(n)
     for gates, message in [
         ([gate("x", [n])], None),
         ([gate("cx", [0], [1], [])], None),
@@ -287,7 +341,7 @@ def test_record_errors_match_the_single_device_messages():
 
 
 def test_prepared_chunk_of_another_size_is_refused():
-    state = velqa.DistributedState.zero_state(G + 2)
+    state = zero_state(G + 2)
     chunk = velqa.prepare_fusion_chunk_gates(G + 3, [QuantumGate("h", [0])])
     with pytest.raises(ValueError, match="^DeviceState qubit count does not match prepared fusion chunk$"):
         velqa.execute_prepared_fusion_chunk(state, chunk)
@@ -349,7 +403,7 @@ def test_sampling_gives_the_single_device_shots(dtype, collapse_last):
 
 def test_measurement_errors_on_every_rank():
     n = G + 2
-    state = velqa.DistributedState.zero_state(n)
+    state = zero_state(n)
     cases = [
         (lambda: velqa.measure_device(state, [n]), ("ValueError", "measure target index out of range")),
         (lambda: velqa.measure_device(state, [0, 0]), ("ValueError", "duplicate measure target index")),
@@ -358,7 +412,7 @@ def test_measurement_errors_on_every_rank():
     ]
     for call, expected in cases:
         assert raised_on_every_rank(call) == [expected] * SIZE
-    zero = velqa.DistributedState.from_numpy(n, np.zeros(1 << n, np.complex128) if RANK == 0 else None)
+    zero = from_numpy(n, np.zeros(1 << n, np.complex128) if RANK == 0 else None)
     outcomes = raised_on_every_rank(lambda: velqa.measure_device(zero, [0], seed=1))
     assert outcomes == [("RuntimeError", "Quantum state has zero or invalid norm.")] * SIZE
 
@@ -457,7 +511,7 @@ def test_naive_baseline_moves_more_and_ends_in_the_same_state():
 @pytest.mark.skipif(SIZE < 2, reason="needs at least two ranks")
 def test_mismatched_gate_lists_are_refused_on_every_rank():
     n = G + 2
-    state = velqa.DistributedState.zero_state(n)
+    state = zero_state(n)
     mine = [gate("h", [0])] if RANK == 0 else [gate("h", [1])]
     outcomes = raised_on_every_rank(lambda: velqa.run_circuit_device(state, mine))
     for kind, message in outcomes:
@@ -485,11 +539,11 @@ def test_failure_on_one_rank_raises_on_every_rank():
         finally:
             os.environ.pop("QUORRA_HOSTCUDA_MEMORY_LIMIT", None)
 
-    outcomes = with_memory_limit(lambda: velqa.DistributedState.zero_state(n))
+    outcomes = with_memory_limit(lambda: zero_state(n))
     assert outcomes[last] == ("RuntimeError", "CUDA error: out of memory")
     assert all(o == ("RuntimeError", f"CUDA error: out of memory (on rank {last})") for o in outcomes[:last])
     # Fails where the exchange buffer is allocated, before any exchange starts.
-    state = velqa.DistributedState.zero_state(n)
+    state = zero_state(n)
     outcomes = with_memory_limit(lambda: velqa.run_circuit_device(state, [gate("h", [n - 1])]))
     assert [o[0] for o in outcomes] == ["RuntimeError"] * SIZE
     assert outcomes[0][1].endswith(f"(on rank {last})")
