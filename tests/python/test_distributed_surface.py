@@ -21,6 +21,10 @@ def test_distributed_state_has_no_constructor_and_single_device_docs_stay():
         raise AssertionError("DistributedState() must fail")
     assert velqa.measure_device.__doc__.splitlines()[0].startswith("measure_device(state: velqa.DeviceState")
     assert "Overloaded function" not in velqa.run_circuit_device.__doc__
+    for name in ("pauli_expectations_device", "expectation_device", "matrix_expectation_device",
+                 "probabilities_device"):
+        doc = getattr(velqa, name).__doc__
+        assert doc.startswith(name + "(state: velqa.DeviceState") and "Overloaded function" not in doc
 
 
 def test_without_mpi4py_a_distributed_call_names_what_to_install():

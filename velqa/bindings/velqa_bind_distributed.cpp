@@ -246,6 +246,21 @@ void bind_distributed_overloads(py::module_& m) {
             py::arg("state"), py::arg("targets"), py::arg("shots"), py::arg("endian") = "little",
             py::arg("seed") = py::none(), py::arg("collapse_last") = true);
     });
+    // The device reductions of a single state do not yet combine ranks; a clear refusal, raised on
+    // every rank alike, instead of pybind11's list of signatures.
+    for (const char* name :
+         {"pauli_expectations_device", "expectation_device", "matrix_expectation_device", "probabilities_device"}) {
+        add_overload_keeping_doc(m, name, [&m, name] {
+            m.def(
+                name,
+                [name](const StatePtr&, const py::args&, const py::kwargs&) {
+                    throw py::type_error(std::string(name) +
+                                         " does not take a DistributedState yet: gather the state with "
+                                         "to_numpy() and use a DeviceState");
+                },
+                py::arg("state"));
+        });
+    }
 }
 
 }  // namespace velqa

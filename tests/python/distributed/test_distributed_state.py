@@ -119,6 +119,24 @@ def test_properties_and_zero_state(transport):
         assert out is None
 
 
+@pytest.mark.parametrize(
+    "name, args",
+    [
+        ("pauli_expectations_device", ([("Z", [0])],)),
+        ("expectation_device", ([(1.0, ("X", [0]))],)),
+        ("matrix_expectation_device", (np.eye(2), [0])),
+        ("probabilities_device", ([0],)),
+    ],
+)
+def test_device_reductions_refuse_a_distributed_state_on_every_rank(name, args):
+    state = zero_state(G + 2)
+    with pytest.raises(TypeError, match=f"^{name} does not take a DistributedState yet"):
+        getattr(velqa, name)(state, *args)
+    out = state.to_numpy()
+    if RANK == 0:
+        np.testing.assert_array_equal(out, np.eye(1, 1 << (G + 2), dtype=np.complex128)[0])
+
+
 @pytest.mark.parametrize("n", [0, 63])
 def test_qubit_count_out_of_range(n):
     outcomes = raised_on_every_rank(lambda: zero_state(n))
