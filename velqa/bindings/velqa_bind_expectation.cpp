@@ -2,8 +2,6 @@
 // pauli_expectations_device, expectation_device, matrix_expectation_device and
 // probabilities_device. Arguments are read with the interpreter lock held; it is released
 // for the device work only. Host C++ with pybind11.
-#include "velqa_bind_expectation.hpp"
-
 #include <pybind11/complex.h>
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
@@ -17,6 +15,7 @@
 
 #include "measure/velqa_expectation.cuh"
 #include "quorra_pauli_args.hpp"
+#include "velqa_bindings.hpp"
 
 namespace py = pybind11;
 
