@@ -282,7 +282,7 @@ std::vector<Case<T>> gate_cases() {
         c.u = dense(uint64_t{1} << targets.size());
         c.launch = [targets, ctl, mode, u = c.u](CuComplex<T>* state) {
             velqa::cu_unitary<T>(kQubits, state, targets, ctl.qubits, ctl.values, u, int64_t{1} << targets.size(),
-                                 nullptr, static_cast<int32_t>(mode));
+                                 nullptr, mode);
         };
         cases.push_back(c);
     };
