@@ -57,17 +57,22 @@ def _cases(n, full):
     return cases
 
 
-def register(bench):
-    dravik = bench.dravik
-    if dravik is None:
-        return
+def density_sizes(bench):
+    """(n, full, per_call) for each size of a density bench: `full` asks for every case (the
+    largest size, unless a smoke run); `per_call` is how many operations one run call carries."""
     sizes = bench.config.dm_sizes
     # On a GPU one run call carries several operations, so its parsing, upload and final
     # synchronisation fade; the host build's kernels are slow enough without that.
     per_call = 4 if bench.config.build == "cuda" else 1
     for n in sizes:
-        # Every case at the largest size; the core cases at the others; a smoke run needs few.
-        full = n == sizes[-1] and not bench.config.quick
+        yield n, n == sizes[-1] and not bench.config.quick, per_call
+
+
+def register(bench):
+    dravik = bench.dravik
+    if dravik is None:
+        return
+    for n, full, per_call in density_sizes(bench):
         for dtype in ("complex64", "complex128"):
             width = np.dtype(dtype).itemsize
             matrix_bytes = width * (1 << (2 * n))

@@ -11,7 +11,7 @@ import os
 from types import SimpleNamespace
 
 import numpy as np
-from cases_dravik import _op  # the operation objects of the unitary cases
+from cases_dravik import _op, density_sizes  # the unitary cases' operations and sizes
 
 CHANNELS = ["bit_flip", "phase_flip", "depolarizing", "amplitude_damping", "phase_damping"]
 # phase flip and phase damping only touch the coherences: half of the matrix
@@ -87,10 +87,7 @@ def register(bench):
     dravik = bench.dravik
     if dravik is None:
         return
-    sizes = bench.config.dm_sizes
-    per_call = 4 if bench.config.build == "cuda" else 1
-    for n in sizes:
-        full = n == sizes[-1] and not bench.config.quick
+    for n, full, per_call in density_sizes(bench):
         mid = n // 2
         for dtype in ("complex64", "complex128"):
             matrix_bytes = np.dtype(dtype).itemsize * (1 << (2 * n))

@@ -26,6 +26,14 @@ __host__ __device__ __forceinline__ uint64_t insert_zero_at(uint64_t k, int32_t 
     return insert_zero_bit(k, uint64_t{1} << position);
 }
 
+// Zeros inserted at two distinct positions given in either order: the base index of the
+// group of four indices that the two bits span.
+__host__ __device__ __forceinline__ uint64_t insert_zero_pair(uint64_t k, int32_t q0, int32_t q1) {
+    const int32_t lo = q0 < q1 ? q0 : q1;
+    const int32_t hi = q0 < q1 ? q1 : q0;
+    return insert_zero_at(insert_zero_at(k, lo), hi);
+}
+
 // Spreads the bits of g over the positions that are clear in `mask`, lowest first: the
 // base index of group g, with every masked (target) bit 0. Inserting at the lowest
 // masked position first keeps the later positions final.

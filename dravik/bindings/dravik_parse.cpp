@@ -6,8 +6,10 @@
 
 #include <complex>
 #include <cstdint>
+#include <quorra_gate_fields.hpp>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace py = pybind11;
 
@@ -44,14 +46,12 @@ DensityOperation parse_kraus(const py::handle& object) {
 DensityOperation parse_unitary(const py::handle& object) {
     DensityOperation op;
     op.kind = DensityOperationKind::Unitary;
-    set_operation_name(op, object.attr("id").cast<std::string>());
-    op.targets = object.attr("target").cast<std::vector<int64_t>>();
-    op.controls = object.attr("control").cast<std::vector<int64_t>>();
-    op.control_state = object.attr("control_state").cast<std::vector<int64_t>>();
-    const py::object parameters = object.attr("parameter");
-    if (!parameters.is_none()) {
-        op.parameters = parameters.cast<std::vector<double>>();
-    }
+    quorra::GateFields fields = quorra::read_gate_fields(object);
+    set_operation_name(op, std::move(fields.id));
+    op.targets = std::move(fields.target);
+    op.controls = std::move(fields.control);
+    op.control_state = std::move(fields.control_state);
+    op.parameters = std::move(fields.parameter);
     op.has_stored_matrix = object.attr("has_stored_matrix").cast<bool>();
     if (op.has_stored_matrix) {
         const ComplexArray matrix(object.attr("stored_matrix"));

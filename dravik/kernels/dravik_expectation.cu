@@ -4,6 +4,8 @@
 #include <cmath>
 #include <map>
 #include <quorra_launch.cuh>
+#include <quorra_outcome_order.hpp>
+#include <quorra_pauli_masks.hpp>
 #include <stdexcept>
 
 #include "dravik_expectation.cuh"
@@ -13,26 +15,6 @@
 namespace quorra::dravik {
 
 namespace {
-
-[[noreturn]] void refuse_string(size_t index, const std::string& what) {
-    throw std::invalid_argument("Pauli string " + std::to_string(index) + ": " + what);
-}
-
-bool is_pauli_letter(char letter) {
-    switch (letter) {
-        case 'I':
-        case 'X':
-        case 'Y':
-        case 'Z':
-        case 'i':
-        case 'x':
-        case 'y':
-        case 'z':
-            return true;
-        default:
-            return false;
-    }
-}
 
 template <typename T>
 void launch_strings(const DeviceDensityState& state, const DeviceBuffer& slots, size_t count,
@@ -47,37 +29,7 @@ void launch_strings(const DeviceDensityState& state, const DeviceBuffer& slots, 
 }  // namespace
 
 std::vector<DensityPauliMasks> density_pauli_masks(uint64_t n, const std::vector<DensityPauliString>& strings) {
-    std::vector<DensityPauliMasks> result;
-    result.reserve(strings.size());
-    for (size_t s = 0; s < strings.size(); ++s) {
-        const DensityPauliString& string = strings[s];
-        if (string.letters.size() != string.qubits.size()) {
-            refuse_string(s, std::to_string(string.letters.size()) + " letters for " +
-                                 std::to_string(string.qubits.size()) + " qubits");
-        }
-        DensityPauliMasks masks;
-        uint64_t seen = 0;
-        for (size_t m = 0; m < string.letters.size(); ++m) {
-            const char letter = string.letters[m];
-            const int64_t q = string.qubits[m];
-            if (!is_pauli_letter(letter)) {
-                refuse_string(s, std::string("letter '") + letter + "' is not one of I, X, Y, Z");
-            }
-            if (q < 0 || static_cast<uint64_t>(q) >= n) {
-                refuse_string(s, "qubit " + std::to_string(q) + " out of range [0, " + std::to_string(n) + ")");
-            }
-            if (((seen >> q) & 1U) != 0) {
-                refuse_string(s, "qubit " + std::to_string(q) + " repeated");
-            }
-            const uint64_t bit = uint64_t{1} << q;
-            seen |= bit;
-            const char upper = letter >= 'a' ? static_cast<char>(letter - 'a' + 'A') : letter;
-            masks.flip |= (upper == 'X' || upper == 'Y') ? bit : 0;
-            masks.sign |= (upper == 'Y' || upper == 'Z') ? bit : 0;
-        }
-        result.push_back(masks);
-    }
-    return result;
+    return quorra::pauli_string_masks<DensityPauliMasks>(n, strings, true);
 }
 
 std::vector<double> density_pauli_expectations(const DeviceDensityState& state,
@@ -148,17 +100,7 @@ std::complex<double> density_expectation(const DeviceDensityState& state, const 
 std::vector<double> density_probabilities(const DeviceDensityState& state, const std::vector<int64_t>& targets,
                                           const std::string& endian) {
     const std::vector<double> by_outcome = density_measure_probabilities(state, targets, endian);
-    // The measurement's outcome has targets[0] as its most significant bit; here it is bit 0.
-    const size_t k = targets.size();
-    std::vector<double> probs(by_outcome.size());
-    for (size_t o = 0; o < by_outcome.size(); ++o) {
-        size_t r = 0;
-        for (size_t j = 0; j < k; ++j) {
-            r |= ((o >> (k - 1 - j)) & 1U) << j;
-        }
-        probs[r] = by_outcome[o];
-    }
-    return probs;
+    return quorra::lsb_first_outcomes(by_outcome, targets.size());
 }
 
 }  // namespace quorra::dravik

@@ -33,6 +33,15 @@ inline uint64_t deposit(uint64_t value, uint64_t mask) {
     return out;
 }
 
+// The mask with the bits of `qubits` set.
+inline uint64_t qubit_mask(const std::vector<int64_t>& qubits) {
+    uint64_t mask = 0;
+    for (const int64_t q : qubits) {
+        mask |= uint64_t{1} << q;
+    }
+    return mask;
+}
+
 // The tiles block b of a grid of `grid` blocks walks: b, b + grid, ... below `tiles`.
 inline std::vector<uint64_t> tiles_of_block(uint64_t b, uint64_t grid, uint64_t tiles) {
     std::vector<uint64_t> out;

@@ -2,8 +2,6 @@
 // it in the same order with the same arguments. Python objects are read with the
 // interpreter lock held; it is released for local device work, and MPI calls release it
 // while they block. Host C++ with pybind11.
-#include "velqa_bind_distributed.hpp"
-
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
@@ -23,7 +21,7 @@
 #include "fusion/velqa_fusion_planner.hpp"
 #include "runner/run_circuit.cuh"
 #include "runner/velqa_gate_parse.hpp"
-#include "velqa_bind_measure.hpp"
+#include "velqa_bindings.hpp"
 #include "velqa_numpy.hpp"
 
 namespace py = pybind11;

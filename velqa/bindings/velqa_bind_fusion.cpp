@@ -1,8 +1,6 @@
 // Python surface of the fusion engine. Gate objects are read with the interpreter lock held;
 // planning and the whole execution, final wait included, run with it released, so one
 // thread can plan the next chunk while another executes the current one.
-#include "velqa_bind_fusion.hpp"
-
 #include <memory>
 #include <stdexcept>
 #include <utility>
@@ -11,6 +9,7 @@
 #include "fusion/velqa_fusion_planner.hpp"
 #include "runner/velqa_gate_parse.hpp"
 #include "state/velqa_device_state.cuh"
+#include "velqa_bindings.hpp"
 
 namespace py = pybind11;
 

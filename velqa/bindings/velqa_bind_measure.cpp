@@ -1,8 +1,6 @@
 // Python entry points that measure and sample target qubits: measure_device,
 // sample_measure_device and measure. Arguments are read with the interpreter lock held;
 // it is released for the measurement only. Host C++ with pybind11.
-#include "velqa_bind_measure.hpp"
-
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
@@ -16,6 +14,7 @@
 #include "measure/velqa_measure.cuh"
 #include "runner/run_circuit.cuh"
 #include "velqa_bind_runner.hpp"
+#include "velqa_bindings.hpp"
 
 namespace py = pybind11;
 

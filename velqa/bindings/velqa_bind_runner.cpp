@@ -12,6 +12,7 @@
 #include "runner/run_circuit.cuh"
 #include "runner/velqa_gate_parse.hpp"
 #include "runner/velqa_kernel_mode.hpp"
+#include "velqa_bindings.hpp"
 #include "velqa_numpy.hpp"
 
 namespace py = pybind11;

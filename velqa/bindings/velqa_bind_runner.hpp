@@ -1,5 +1,4 @@
-// Python entry points that run circuits, and the temporary device copy of a NumPy state that
-// the NumPy entry points share. Host C++ with pybind11.
+// The temporary device copy of a NumPy state that the NumPy entry points share. Host C++ with pybind11.
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -28,9 +27,5 @@ struct HostStateCopy {
 // allocates the temporary state and uploads the array into it (interpreter lock held).
 HostStateCopy copy_host_state_to_device(int64_t n, const pybind11::array& state, const std::string& endian,
                                         const std::string& device, bool use_pinned_host);
-
-void bind_run_circuit_device(pybind11::module_& m);
-void bind_run_circuit_device_gates(pybind11::module_& m);
-void bind_run_circuit(pybind11::module_& m);
 
 }  // namespace velqa

@@ -10,11 +10,7 @@
 
 #include "../runner/velqa_kernel_mode.hpp"
 #include "../state/velqa_device_state.cuh"
-#include "velqa_bind_distributed.hpp"
-#include "velqa_bind_expectation.hpp"
-#include "velqa_bind_fusion.hpp"
-#include "velqa_bind_measure.hpp"
-#include "velqa_bind_runner.hpp"
+#include "velqa_bindings.hpp"
 #include "velqa_dlpack.hpp"
 #include "velqa_numpy.hpp"
 

@@ -72,8 +72,7 @@ void apply_gate(int64_t n, CuComplex<T>* state, const GateRecord& record, cudaSt
             cu_u<T>(n, state, target, c, cs, angle(0), angle(1), angle(2), stream, mode);
             break;
         case GateId::UNITARY:
-            cu_unitary<T>(n, state, record.target, c, cs, record.matrix, record.matrix_dim, stream,
-                          static_cast<int32_t>(mode));
+            cu_unitary<T>(n, state, record.target, c, cs, record.matrix, record.matrix_dim, stream, mode);
             break;
     }
     check_cuda(cudaGetLastError());

@@ -13,6 +13,7 @@ using quorra::grid_blocks;
 using quorra::insert_zero_at;
 using quorra::insert_zero_bit;
 using quorra::insert_zero_bits;
+using quorra::insert_zero_pair;
 using quorra::masked_add;
 
 }  // namespace velqa

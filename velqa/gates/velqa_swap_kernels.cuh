@@ -61,9 +61,7 @@ __global__ void swap_control_scan(int64_t n, CuComplex<T>* state, int32_t q0, in
     if (k >= (uint64_t{1} << (n - 2))) {
         return;
     }
-    const int32_t lo = q0 < q1 ? q0 : q1;
-    const int32_t hi = q0 < q1 ? q1 : q0;
-    const uint64_t i = insert_zero_at(insert_zero_at(k, lo), hi);
+    const uint64_t i = insert_zero_pair(k, q0, q1);
     if ((i & control_mask) == control_value) {
         swap_amplitudes(state, i | (uint64_t{1} << q0), i | (uint64_t{1} << q1));
     }

@@ -33,10 +33,10 @@ CuComplex<T> to_element(std::complex<double> value) {
 
 template <typename T>
 void launch_one_target(int64_t n, CuComplex<T>* state, int32_t target, const ControlMasks& masks,
-                       const std::vector<std::complex<double>>& matrix, cudaStream_t stream, int32_t mode) {
+                       const std::vector<std::complex<double>>& matrix, cudaStream_t stream, KernelMode mode) {
     const Unitary2x2<T> u{to_element<T>(matrix[0]), to_element<T>(matrix[1]), to_element<T>(matrix[2]),
                           to_element<T>(matrix[3])};
-    if (mode != static_cast<int32_t>(KernelMode::PairAuto)) {
+    if (mode != KernelMode::PairAuto) {
         const uint64_t items = uint64_t{1} << (n - 1);
         quorra::launch_kernel(cu_unitary_1q_inplace_kernel<T>, dim3(grid_blocks(items, kBlock)), dim3(kBlock), 0,
                               stream, n, state, target, masks.control_mask, masks.control_value, u);
@@ -63,12 +63,12 @@ void launch_one_target(int64_t n, CuComplex<T>* state, int32_t target, const Con
 
 template <typename T>
 void launch_two_targets(int64_t n, CuComplex<T>* state, int32_t q0, int32_t q1, const ControlMasks& masks,
-                        const std::vector<std::complex<double>>& matrix, cudaStream_t stream, int32_t mode) {
+                        const std::vector<std::complex<double>>& matrix, cudaStream_t stream, KernelMode mode) {
     Unitary4x4<T> u;
     for (int e = 0; e < 16; ++e) {
         u.m[e] = to_element<T>(matrix[static_cast<size_t>(e)]);
     }
-    if (mode != static_cast<int32_t>(KernelMode::PairAuto)) {
+    if (mode != KernelMode::PairAuto) {
         const uint64_t items = uint64_t{1} << (n - 2);
         quorra::launch_kernel(cu_unitary_2q_inplace_kernel<T>, dim3(grid_blocks(items, kBlock)), dim3(kBlock), 0,
                               stream, n, state, q0, q1, masks.control_mask, masks.control_value, u);
@@ -155,7 +155,7 @@ template <typename T>
 void cu_unitary(int64_t n, CuComplex<T>* state, const std::vector<int64_t>& targets,
                 const std::vector<int64_t>& controls, const std::vector<int64_t>& control_state,
                 const std::vector<std::complex<double>>& matrix, int64_t matrix_dim, cudaStream_t stream,
-                int32_t mode) {
+                KernelMode mode) {
     if (n < 1 || n > 62) {
         // The grids are sized with shifts by n; DeviceState never holds more than 62 qubits.
         throw std::invalid_argument("n must be in [1, 62]");
@@ -255,9 +255,9 @@ void cu_unitary(int64_t n, CuComplex<T>* state, const std::vector<int64_t>& targ
 
 template void cu_unitary<float>(int64_t, CuComplex<float>*, const std::vector<int64_t>&, const std::vector<int64_t>&,
                                 const std::vector<int64_t>&, const std::vector<std::complex<double>>&, int64_t,
-                                cudaStream_t, int32_t);
+                                cudaStream_t, KernelMode);
 template void cu_unitary<double>(int64_t, CuComplex<double>*, const std::vector<int64_t>&, const std::vector<int64_t>&,
                                  const std::vector<int64_t>&, const std::vector<std::complex<double>>&, int64_t,
-                                 cudaStream_t, int32_t);
+                                 cudaStream_t, KernelMode);
 
 }  // namespace velqa

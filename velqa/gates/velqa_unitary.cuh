@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "runner/velqa_kernel_mode.hpp"
 #include "state/velqa_device_state.cuh"
 
 namespace velqa {
@@ -18,13 +19,14 @@ namespace velqa {
 template <typename T>
 void cu_unitary(int64_t n, CuComplex<T>* state, const std::vector<int64_t>& targets,
                 const std::vector<int64_t>& controls, const std::vector<int64_t>& control_state,
-                const std::vector<std::complex<double>>& matrix, int64_t matrix_dim, cudaStream_t stream, int32_t mode);
+                const std::vector<std::complex<double>>& matrix, int64_t matrix_dim, cudaStream_t stream,
+                KernelMode mode);
 
 extern template void cu_unitary<float>(int64_t, CuComplex<float>*, const std::vector<int64_t>&,
                                        const std::vector<int64_t>&, const std::vector<int64_t>&,
-                                       const std::vector<std::complex<double>>&, int64_t, cudaStream_t, int32_t);
+                                       const std::vector<std::complex<double>>&, int64_t, cudaStream_t, KernelMode);
 extern template void cu_unitary<double>(int64_t, CuComplex<double>*, const std::vector<int64_t>&,
                                         const std::vector<int64_t>&, const std::vector<int64_t>&,
-                                        const std::vector<std::complex<double>>&, int64_t, cudaStream_t, int32_t);
+                                        const std::vector<std::complex<double>>&, int64_t, cudaStream_t, KernelMode);
 
 }  // namespace velqa

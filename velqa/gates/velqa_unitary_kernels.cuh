@@ -131,9 +131,7 @@ __global__ void cu_unitary_2q_inplace_kernel(int64_t n, CuComplex<T>* state, int
     if (k >= (uint64_t{1} << (n - 2))) {
         return;
     }
-    const int32_t lo = q0 < q1 ? q0 : q1;
-    const int32_t hi = q0 < q1 ? q1 : q0;
-    const uint64_t i = insert_zero_at(insert_zero_at(k, lo), hi);
+    const uint64_t i = insert_zero_pair(k, q0, q1);
     if ((i & control_mask) == control_value) {
         apply_unitary_4x4(state, i, uint64_t{1} << q0, uint64_t{1} << q1, u);
     }

@@ -7,54 +7,12 @@
 #include <map>
 #include <stdexcept>
 
+#include "quorra_pauli_masks.hpp"
+
 namespace velqa {
 
-namespace {
-
-[[noreturn]] void refuse_string(size_t index, const std::string& what) {
-    throw std::invalid_argument("Pauli string " + std::to_string(index) + ": " + what);
-}
-
-}  // namespace
-
 std::vector<PauliMasks> pauli_masks(int64_t n, const std::vector<PauliString>& strings, bool little_endian) {
-    std::vector<PauliMasks> result;
-    result.reserve(strings.size());
-    for (size_t s = 0; s < strings.size(); ++s) {
-        const PauliString& string = strings[s];
-        if (string.letters.size() != string.qubits.size()) {
-            refuse_string(s, std::to_string(string.letters.size()) + " letters for " +
-                                 std::to_string(string.qubits.size()) + " qubits");
-        }
-        PauliMasks masks;
-        uint64_t seen = 0;
-        for (size_t m = 0; m < string.letters.size(); ++m) {
-            const char letter = string.letters[m];
-            const int64_t q = string.qubits[m];
-            const bool known = letter == 'I' || letter == 'X' || letter == 'Y' || letter == 'Z' || letter == 'i' ||
-                               letter == 'x' || letter == 'y' || letter == 'z';
-            if (!known) {
-                refuse_string(s, std::string("letter '") + letter + "' is not one of I, X, Y, Z");
-            }
-            if (q < 0 || q >= n) {
-                refuse_string(s, "qubit " + std::to_string(q) + " out of range [0, " + std::to_string(n) + ")");
-            }
-            if (((seen >> q) & 1U) != 0) {
-                refuse_string(s, "qubit " + std::to_string(q) + " repeated");
-            }
-            seen |= uint64_t{1} << q;
-            const uint64_t bit = uint64_t{1} << (little_endian ? q : n - 1 - q);
-            const char upper = letter >= 'a' ? static_cast<char>(letter - 'a' + 'A') : letter;
-            if (upper == 'X' || upper == 'Y') {
-                masks.flip |= bit;
-            }
-            if (upper == 'Y' || upper == 'Z') {
-                masks.sign |= bit;
-            }
-        }
-        result.push_back(masks);
-    }
-    return result;
+    return quorra::pauli_string_masks<PauliMasks>(static_cast<uint64_t>(n), strings, little_endian);
 }
 
 PauliPlan plan_pauli_passes(const std::vector<PauliMasks>& strings) {

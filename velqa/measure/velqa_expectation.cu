@@ -10,6 +10,7 @@
 #include "measure/velqa_expectation_kernels.cuh"
 #include "measure/velqa_measure.cuh"
 #include "quorra_launch.cuh"
+#include "quorra_outcome_order.hpp"
 #include "runner/run_circuit.cuh"
 
 namespace velqa {
@@ -284,17 +285,7 @@ std::vector<double> probabilities_state(const DeviceState& state, const std::vec
         state.precision() == Precision::Complex64
             ? measure_probabilities(state.n(), state.amplitudes<float>(), targets, little_endian, state.device_id())
             : measure_probabilities(state.n(), state.amplitudes<double>(), targets, little_endian, state.device_id());
-    // The measurement's outcome has targets[0] as its most significant bit; here it is bit 0.
-    const size_t k = targets.size();
-    std::vector<double> probs(by_outcome.size());
-    for (size_t o = 0; o < by_outcome.size(); ++o) {
-        size_t r = 0;
-        for (size_t j = 0; j < k; ++j) {
-            r |= ((o >> (k - 1 - j)) & 1U) << j;
-        }
-        probs[r] = by_outcome[o];
-    }
-    return probs;
+    return quorra::lsb_first_outcomes(by_outcome, targets.size());
 }
 
 template std::vector<double> pauli_expectations<float>(int64_t, const CuComplex<float>*, const std::vector<PauliMasks>&,

@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "quorra_gate_fields.hpp"
+
 namespace py = pybind11;
 
 namespace velqa {
@@ -153,15 +155,12 @@ std::vector<GateRecord> parse_quantum_gates(const py::iterable& gates) {
     std::vector<GateRecord> records;
     for (const py::handle gate : gates) {
         GateRecord record;
-        const auto name = gate.attr("id").cast<std::string>();
-        record.target = gate.attr("target").cast<std::vector<int64_t>>();
-        record.control = gate.attr("control").cast<std::vector<int64_t>>();
-        record.control_state = gate.attr("control_state").cast<std::vector<int64_t>>();
-        const py::object parameter = gate.attr("parameter");
-        if (!parameter.is_none()) {
-            record.parameter = parameter.cast<std::vector<double>>();
-        }
-        finish_record(name, record);
+        quorra::GateFields fields = quorra::read_gate_fields(gate);
+        record.target = std::move(fields.target);
+        record.control = std::move(fields.control);
+        record.control_state = std::move(fields.control_state);
+        record.parameter = std::move(fields.parameter);
+        finish_record(fields.id, record);
         if (record.id == GateId::UNITARY) {
             read_unitary_matrix(gate.attr("matrix"), record);
         }

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "../large_index_tiles.h"
 #include "gates/velqa_gates.cuh"
 #include "gates/velqa_swap.cuh"
 #include "gates/velqa_unitary.cuh"
@@ -26,30 +27,16 @@
 
 namespace {
 
+using large_index::cd;
+using large_index::load;
+using large_index::qubit_mask;
+using large_index::store;
 using velqa::CuComplex;
-using cd = std::complex<double>;
 
 constexpr int64_t kQubits = 37;
 
-// The test's own deposit: the low bits of k fill, lowest first, the positions not in `taken`.
-uint64_t spread(uint64_t k, uint64_t taken) {
-    uint64_t out = 0;
-    for (int bit = 0; bit < 64 && k != 0; ++bit) {
-        if (((taken >> bit) & 1U) == 0) {
-            out |= (k & 1U) << bit;
-            k >>= 1;
-        }
-    }
-    return out;
-}
-
-uint64_t bits_of(const std::vector<int64_t>& qubits) {
-    uint64_t mask = 0;
-    for (const int64_t q : qubits) {
-        mask |= uint64_t{1} << q;
-    }
-    return mask;
-}
+// The low bits of k fill, lowest first, the positions not in `taken`.
+uint64_t spread(uint64_t k, uint64_t taken) { return large_index::deposit(k, ~taken); }
 
 // How a kernel maps its threads, stated independently of the kernel: thread k works on the
 // index spread(k, inserted) | fixed, acts there when the index's target bits equal `pattern`
@@ -70,16 +57,6 @@ struct Case {
     std::vector<cd> u_off;
     std::function<void(CuComplex<T>*)> launch;
 };
-
-template <typename T>
-cd load(const CuComplex<T>* state, uint64_t i) {
-    return cd(state[i].re, state[i].im);
-}
-
-template <typename T>
-void store(CuComplex<T>* state, uint64_t i, cd v) {
-    state[i] = CuComplex<T>{static_cast<T>(v.real()), static_cast<T>(v.imag())};
-}
 
 // Index of row r of the group at `base`.
 uint64_t group_index(uint64_t base, const std::vector<int64_t>& targets, uint64_t r) {
@@ -123,7 +100,7 @@ void run_case(const Case<T>& c) {
     // Blocks of the grid's upper half (thread numbers from 2^32 up), the top three bits of
     // their thread numbers running through all eight values from the top block down; the first
     // three of them on which some thread acts are run.
-    const uint64_t target_mask = bits_of(c.targets);
+    const uint64_t target_mask = qubit_mask(c.targets);
     const auto thread_index = [&](uint64_t k) { return spread(k, c.inserted) | c.fixed; };
     const auto acts_at = [&](uint64_t index) {
         return (index & target_mask) == c.pattern && (index & c.control_mask) == c.control_value;
@@ -211,7 +188,7 @@ std::vector<cd> scalar(cd value) { return {value}; }
 struct Controls {
     std::vector<int64_t> qubits;
     std::vector<int64_t> values;
-    uint64_t mask() const { return bits_of(qubits); }
+    uint64_t mask() const { return qubit_mask(qubits); }
     uint64_t value() const {
         uint64_t v = 0;
         for (size_t j = 0; j < qubits.size(); ++j) {
@@ -305,7 +282,7 @@ std::vector<Case<T>> gate_cases() {
         c.u = dense(uint64_t{1} << targets.size());
         c.launch = [targets, ctl, mode, u = c.u](CuComplex<T>* state) {
             velqa::cu_unitary<T>(kQubits, state, targets, ctl.qubits, ctl.values, u, int64_t{1} << targets.size(),
-                                 nullptr, static_cast<int32_t>(mode));
+                                 nullptr, mode);
         };
         cases.push_back(c);
     };

@@ -15,28 +15,18 @@
 #include <string>
 #include <vector>
 
+#include "../large_index_tiles.h"
 #include "fusion/velqa_densemm.cuh"
 #include "hostcuda_block_select.h"
 #include "state/velqa_device_state.cuh"
 
 namespace {
 
+using large_index::cd;
+using large_index::deposit;
 using velqa::CuComplex;
-using cd = std::complex<double>;
 
 constexpr int64_t kQubits = 37;
-
-// The test's own deposit: the low bits of v fill the set bits of `mask`, lowest first.
-uint64_t deposit(uint64_t v, uint64_t mask) {
-    uint64_t out = 0;
-    for (int bit = 0; bit < 64; ++bit) {
-        if (((mask >> bit) & 1U) != 0) {
-            out |= (v & 1U) << bit;
-            v >>= 1;
-        }
-    }
-    return out;
-}
 
 template <typename T>
 double tolerance() {

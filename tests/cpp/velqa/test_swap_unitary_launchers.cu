@@ -136,15 +136,26 @@ TEST_F(LauncherTest, UnitaryRefusesIndicesTheKernelsCannotTake) {
         if (k > 1) {
             std::vector<int64_t> repeated = targets;
             repeated.back() = targets.front();
-            expect_invalid([&] { velqa::cu_unitary<double>(kQubits, amps(), repeated, none, none, m, 1 << k, 0, 2); },
-                           "target qubits must be distinct");
+            expect_invalid(
+                [&] {
+                    velqa::cu_unitary<double>(kQubits, amps(), repeated, none, none, m, 1 << k, 0,
+                                              velqa::KernelMode::PairAuto);
+                },
+                "target qubits must be distinct");
         }
         std::vector<int64_t> high = targets;
         high.back() = kQubits;
-        expect_invalid([&] { velqa::cu_unitary<double>(kQubits, amps(), high, none, none, m, 1 << k, 0, 2); },
-                       "target qubit index must be in [0, n)");
-        expect_invalid([&] { velqa::cu_unitary<double>(kQubits, amps(), targets, {1}, {1}, m, 1 << k, 0, 2); },
-                       "control qubit must not also be a target");
+        expect_invalid(
+            [&] {
+                velqa::cu_unitary<double>(kQubits, amps(), high, none, none, m, 1 << k, 0, velqa::KernelMode::PairAuto);
+            },
+            "target qubit index must be in [0, n)");
+        expect_invalid(
+            [&] {
+                velqa::cu_unitary<double>(kQubits, amps(), targets, {1}, {1}, m, 1 << k, 0,
+                                          velqa::KernelMode::PairAuto);
+            },
+            "control qubit must not also be a target");
     }
     expect_state_unchanged();
 }
@@ -157,7 +168,8 @@ TEST_F(LauncherTest, UnitaryRecordChecksComeInOrder) {
     auto call = [&](const std::vector<int64_t>& targets, const std::vector<int64_t>& controls,
                     const std::vector<int64_t>& states, const std::vector<std::complex<double>>& m, int64_t dim) {
         return [&, targets, controls, states, dim] {
-            velqa::cu_unitary<double>(kQubits, amps(), targets, controls, states, m, dim, 0, 2);
+            velqa::cu_unitary<double>(kQubits, amps(), targets, controls, states, m, dim, 0,
+                                      velqa::KernelMode::PairAuto);
         };
     };
     expect_invalid(call({}, bad_controls, one_state, m4, 3), "UNITARY gate requires at least one target.");
@@ -197,7 +209,8 @@ TEST_F(LauncherTest, UnitaryFreesItsBuffersAfterSuccess) {
         for (int64_t j = 0; j < k; ++j) {
             targets.push_back(k - 1 - j);
         }
-        velqa::cu_unitary<double>(kQubits, amps(), targets, {7}, {1}, identity(int64_t{1} << k), 1 << k, 0, 2);
+        velqa::cu_unitary<double>(kQubits, amps(), targets, {7}, {1}, identity(int64_t{1} << k), 1 << k, 0,
+                                  velqa::KernelMode::PairAuto);
         EXPECT_EQ(hostcuda::allocation_count(), before) << "k = " << k;
     }
     expect_state_unchanged();
@@ -227,7 +240,8 @@ TEST_F(LauncherTest, UnitaryFreesItsBuffersWhenAnAllocationFails) {
         }
         limit_device_memory(c.fitting_bytes);
         try {
-            velqa::cu_unitary<double>(kQubits, amps(), targets, {}, {}, identity(int64_t{1} << c.k), 1 << c.k, 0, 2);
+            velqa::cu_unitary<double>(kQubits, amps(), targets, {}, {}, identity(int64_t{1} << c.k), 1 << c.k, 0,
+                                      velqa::KernelMode::PairAuto);
             FAIL() << "expected an allocation failure, k = " << c.k;
         } catch (const std::runtime_error& e) {
             EXPECT_EQ(std::string(e.what()), "CUDA error: out of memory");
