@@ -19,15 +19,8 @@ namespace {
 
 using velqa::GateId;
 using velqa::GateRecord;
-using velqa::distributed::apply_step_to_layout;
-using velqa::distributed::hash_gate_records;
-using velqa::distributed::localize_gate;
-using velqa::distributed::mixed_qubits;
-using velqa::distributed::plan_swaps;
-using velqa::distributed::PlanStep;
-using velqa::distributed::StepKind;
-using velqa::distributed::SwapPlan;
-using velqa::distributed::SwapPlanOptions;
+// The planner and its vocabulary are what this file tests.
+using namespace velqa::distributed;
 using Indices = std::vector<int64_t>;
 using Layout = std::vector<int32_t>;
 
