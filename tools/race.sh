@@ -31,10 +31,18 @@ export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 # One case of each gate kind, mode and precision, the SWAP and UNITARY paths, both
 # measurements, the density-matrix kernels, the noise channels and Kraus maps, expectation values, and fused
 # execution (PairAutoFusion is one of the gate files' modes; the DenseMM cache per thread).
+# pytest captures standard error, and a halting report would be lost with it: reports go to
+# files, shown when the run fails.
+rm -f "$DIR"/tsan-pytest.*
 LD_PRELOAD="$(g++ -print-file-name=libtsan.so)" \
+    TSAN_OPTIONS="$TSAN_OPTIONS:log_path=$DIR/tsan-pytest" \
     QUORRA_MODULE_DIRS="$DIR/velqa:$DIR/dravik" \
     .venv/bin/python -m pytest -q -p no:cacheprovider \
     tests/python/test_gates_single_qubit.py tests/python/test_swap.py tests/python/test_unitary.py \
     tests/python/test_measure.py tests/python/test_dravik_operations.py tests/python/test_dravik_measure.py \
     tests/python/test_dravik_noise.py tests/python/test_fusion_threads.py tests/python/test_expectation.py \
-    tests/python/test_dravik_expectation.py "$@"
+    tests/python/test_dravik_expectation.py "$@" || {
+    status=$?
+    cat "$DIR"/tsan-pytest.* 2>/dev/null || true
+    exit $status
+}
