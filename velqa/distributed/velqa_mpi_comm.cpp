@@ -33,11 +33,9 @@ const char* amplitude_type(int element_bytes) { return element_bytes == 8 ? "C_F
 // Without an explicit count, a collective divides a receive buffer among the ranks itself.
 py::list message(const py::object& mpi, const void* data, int64_t count, int element_bytes, const char* type,
                  bool readonly) {
-    py::list spec;
-    spec.append(py::memoryview::from_memory(const_cast<void*>(data), static_cast<py::ssize_t>(count * element_bytes),
-                                            readonly));
-    spec.append(mpi.attr(type));
-    return spec;
+    return py::list(py::make_tuple(
+        py::memoryview::from_memory(const_cast<void*>(data), static_cast<py::ssize_t>(count * element_bytes), readonly),
+        mpi.attr(type)));
 }
 
 // [buffer, datatype] over `count` elements of device memory: an object exposing the pointer
@@ -54,10 +52,7 @@ py::list device_message(const py::object& mpi, const void* data, int64_t count, 
     interface["version"] = 3;
     py::dict attributes;
     attributes["__cuda_array_interface__"] = interface;
-    py::list spec;
-    spec.append(py::module_::import("types").attr("SimpleNamespace")(**attributes));
-    spec.append(mpi.attr(type));
-    return spec;
+    return py::list(py::make_tuple(py::module_::import("types").attr("SimpleNamespace")(**attributes), mpi.attr(type)));
 }
 
 constexpr int kExchangeTag = 0x5eb;
