@@ -197,23 +197,23 @@ def measure(
 PauliString = tuple[str, Sequence[int]]
 
 def pauli_expectations_device(
-    state: DeviceState, paulis: Sequence[PauliString], endian: str = "little"
+    state: AnyState, paulis: Sequence[PauliString], endian: str = "little"
 ) -> numpy.typing.NDArray[numpy.float64]:
     """<psi|P|psi> of each Pauli string (letters, qubits) on an existing CUDA DeviceState, as float64.
 
     Not divided by the state's norm. With endian "big", qubit q is index bit n-1-q (as in measurement)."""
 
 def expectation_device(
-    state: DeviceState, terms: Sequence[tuple[complex, PauliString]], endian: str = "little"
+    state: AnyState, terms: Sequence[tuple[complex, PauliString]], endian: str = "little"
 ) -> float | complex:
     """<psi|H|psi> for H given as (coefficient, (letters, qubits)) terms; 0.0 for no terms.
 
     A float when every coefficient is real, a complex when any is a Python or NumPy complex."""
 
-def matrix_expectation_device(state: DeviceState, matrix: numpy.typing.ArrayLike, targets: Sequence[int]) -> complex:
+def matrix_expectation_device(state: AnyState, matrix: numpy.typing.ArrayLike, targets: Sequence[int]) -> complex:
     """<psi|M|psi> for a dense 2**k x 2**k matrix on k targets (bit j of its index is targets[j])."""
 
 def probabilities_device(
-    state: DeviceState, targets: Sequence[int], endian: str = "little"
+    state: AnyState, targets: Sequence[int], endian: str = "little"
 ) -> numpy.typing.NDArray[numpy.float64]:
     """Outcome probabilities of the targets without collapsing; bit j of the index is the value of targets[j]."""

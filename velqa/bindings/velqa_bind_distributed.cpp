@@ -2,6 +2,7 @@
 // it in the same order with the same arguments. Python objects are read with the
 // interpreter lock held; it is released for local device work, and MPI calls release it
 // while they block. Host C++ with pybind11.
+#include <pybind11/complex.h>
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
@@ -19,6 +20,7 @@
 #include "distributed/velqa_distributed_state.hpp"
 #include "distributed/velqa_gate_localize.hpp"
 #include "fusion/velqa_fusion_planner.hpp"
+#include "quorra_pauli_args.hpp"
 #include "runner/run_circuit.cuh"
 #include "runner/velqa_gate_parse.hpp"
 #include "velqa_bindings.hpp"
@@ -244,21 +246,53 @@ void bind_distributed_overloads(py::module_& m) {
             py::arg("state"), py::arg("targets"), py::arg("shots"), py::arg("endian") = "little",
             py::arg("seed") = py::none(), py::arg("collapse_last") = true);
     });
-    // The device reductions of a single state do not yet combine ranks; a clear refusal, raised on
-    // every rank alike, instead of pybind11's list of signatures.
-    for (const char* name :
-         {"pauli_expectations_device", "expectation_device", "matrix_expectation_device", "probabilities_device"}) {
-        add_overload_keeping_doc(m, name, [&m, name] {
-            m.def(
-                name,
-                [name](const StatePtr&, const py::args&, const py::kwargs&) {
-                    throw py::type_error(std::string(name) +
-                                         " does not take a DistributedState yet: gather the state with "
-                                         "to_numpy() and use a DeviceState");
-                },
-                py::arg("state"));
-        });
-    }
+    // The device reductions: arguments are read on every rank and the ranks agree on them, so
+    // a bad argument raises everywhere instead of leaving a peer in a collective.
+    add_overload_keeping_doc(m, "pauli_expectations_device", [&m] {
+        m.def(
+            "pauli_expectations_device",
+            [](const StatePtr& state, const py::sequence& paulis, const std::string& endian) {
+                std::vector<PauliString> strings;
+                state->agreed([&] { strings = quorra::read_pauli_strings<PauliString>(paulis); });
+                return quorra::float64_array(state->pauli_expectations(strings, endian));
+            },
+            py::arg("state"), py::arg("paulis"), py::arg("endian") = "little");
+    });
+    add_overload_keeping_doc(m, "expectation_device", [&m] {
+        m.def(
+            "expectation_device",
+            [](const StatePtr& state, const py::sequence& terms, const std::string& endian) {
+                quorra::PauliTermsArg<PauliTerm> parsed;
+                state->agreed([&] { parsed = quorra::read_pauli_terms<PauliTerm>(terms); });
+                return quorra::expectation_value(state->expectation(parsed.terms, endian), parsed.complex_result);
+            },
+            py::arg("state"), py::arg("terms"), py::arg("endian") = "little");
+    });
+    add_overload_keeping_doc(m, "matrix_expectation_device", [&m] {
+        m.def(
+            "matrix_expectation_device",
+            [](const StatePtr& state, const py::object& matrix, const std::vector<int64_t>& targets) {
+                std::vector<std::complex<double>> values;
+                int64_t rows = -1;
+                int64_t cols = -1;
+                state->agreed([&] {
+                    const py::array_t<std::complex<double>, py::array::c_style | py::array::forcecast> dense(matrix);
+                    rows = dense.ndim() == 2 ? dense.shape(0) : -1;
+                    cols = dense.ndim() == 2 ? dense.shape(1) : -1;
+                    values.assign(dense.data(), dense.data() + dense.size());
+                });
+                return state->matrix_expectation(values, rows, cols, targets);
+            },
+            py::arg("state"), py::arg("matrix"), py::arg("targets"));
+    });
+    add_overload_keeping_doc(m, "probabilities_device", [&m] {
+        m.def(
+            "probabilities_device",
+            [](const StatePtr& state, const std::vector<int64_t>& targets, const std::string& endian) {
+                return quorra::float64_array(state->probabilities(targets, endian));
+            },
+            py::arg("state"), py::arg("targets"), py::arg("endian") = "little");
+    });
 }
 
 }  // namespace velqa

@@ -419,6 +419,21 @@ void DistributedState::swap_round(const PlanStep& step) {
     stats_.bit_swaps += k;
 }
 
+void DistributedState::run_swap_round(const PlanStep& step) {
+    try {
+        py::gil_scoped_release unlocked;
+        if (precision() == Precision::Complex128) {
+            swap_round<double>(step);
+        } else {
+            swap_round<float>(step);
+        }
+    } catch (const std::exception& error) {
+        // Half of a round may have gone: the partner cannot be told apart from a peer that
+        // waits, so the job ends here with the reason.
+        comm_->abort(std::string("swap round failed: ") + error.what());
+    }
+}
+
 void DistributedState::run_local(const std::vector<GateRecord>& records, KernelMode mode,
                                  const fusion::FusionOptions* prepared) {
     agreed([&] {
@@ -476,18 +491,7 @@ void DistributedState::run(const std::vector<GateRecord>& records, KernelMode mo
         if (step.kind == StepKind::SwapRound) {
             run_local(segment, mode, prepared);
             segment.clear();
-            try {
-                py::gil_scoped_release unlocked;
-                if (precision() == Precision::Complex128) {
-                    swap_round<double>(step);
-                } else {
-                    swap_round<float>(step);
-                }
-            } catch (const std::exception& error) {
-                // Half of a round may have gone: the partner cannot be told apart from a
-                // peer that waits, so the job ends here with the reason.
-                comm_->abort(std::string("swap round failed: ") + error.what());
-            }
+            run_swap_round(step);
         }
         apply_step_to_layout(step, records, bit_of_qubit_);
     }
@@ -502,67 +506,13 @@ MeasureResult DistributedState::sample_typed(const std::vector<int64_t>& targets
                                              uint64_t shots, uint64_t seed, bool collapse_last) {
     const auto k = static_cast<int64_t>(targets.size());
     const int64_t local_bits = local_qubits();
-    std::vector<int64_t> local_targets;  // index bits
-    std::vector<int64_t> local_positions;
-    uint64_t global_mask = 0;  // outcome bits of targets held in the rank number
-    uint64_t rank_value = 0;   // this rank's values there
-    const auto outcome_bit = [k](int64_t j) { return uint64_t{1} << (k - 1 - j); };
-    for (int64_t j = 0; j < k; ++j) {
-        const int64_t logical =
-            endian == "little" ? targets[static_cast<size_t>(j)] : n_ - 1 - targets[static_cast<size_t>(j)];
-        const int64_t bit = bit_of_qubit_[static_cast<size_t>(logical)];
-        if (bit < local_bits) {
-            local_targets.push_back(bit);
-            local_positions.push_back(j);
-        } else {
-            global_mask |= outcome_bit(j);
-            if (((static_cast<uint64_t>(rank()) >> (bit - local_bits)) & 1U) != 0) {
-                rank_value |= outcome_bit(j);
-            }
-        }
-    }
-    // The local table has targets[0] of the local ones as its most significant bit. With no
-    // local target the slice's total is wanted: a one-bit table summed.
-    const bool has_local = !local_targets.empty();
-    std::vector<double> partial;
-    agreed([&] {
-        py::gil_scoped_release unlocked;
-        partial = measure_probabilities<T>(local_bits, slice_->amplitudes<T>(),
-                                           has_local ? local_targets : std::vector<int64_t>{0}, true, device_id());
-        if (!has_local) {
-            partial = {partial[0] + partial[1]};
-        }
-    });
-    const auto entries = static_cast<int64_t>(partial.size());
-    std::vector<double> tables(rank() == 0 ? static_cast<size_t>(entries * size()) : 0);
-    comm_->gather_doubles(partial.data(), tables.data(), entries, 0);
+    const TargetSplit mine = split_targets(targets, endian, static_cast<uint64_t>(rank()));
+    const std::vector<double> table = outcome_table<T>(targets, endian);
     std::vector<uint8_t> message;
     if (rank() == 0) {
         Drawn drawn;
         try {
-            // Combined in rank order, every term in double: the same bits on every run.
-            std::vector<double> cumulative(size_t{1} << k, 0.0);
-            for (int r = 0; r < size(); ++r) {
-                uint64_t base = 0;
-                for (int64_t j = 0; j < k; ++j) {
-                    const int64_t logical =
-                        endian == "little" ? targets[static_cast<size_t>(j)] : n_ - 1 - targets[static_cast<size_t>(j)];
-                    const int64_t bit = bit_of_qubit_[static_cast<size_t>(logical)];
-                    if (bit >= local_bits && ((static_cast<uint64_t>(r) >> (bit - local_bits)) & 1U) != 0) {
-                        base |= outcome_bit(j);
-                    }
-                }
-                for (int64_t x = 0; x < entries; ++x) {
-                    uint64_t outcome = base;
-                    const auto kl = static_cast<int64_t>(local_positions.size());
-                    for (int64_t b = 0; b < kl; ++b) {
-                        if (((static_cast<uint64_t>(x) >> (kl - 1 - b)) & 1U) != 0) {
-                            outcome |= outcome_bit(local_positions[static_cast<size_t>(b)]);
-                        }
-                    }
-                    cumulative[outcome] += tables[static_cast<size_t>(r * entries + x)];
-                }
-            }
+            std::vector<double> cumulative = table;
             for (size_t o = 1; o < cumulative.size(); ++o) {
                 cumulative[o] += cumulative[o - 1];
             }
@@ -594,17 +544,17 @@ MeasureResult DistributedState::sample_typed(const std::vector<int64_t>& targets
             py::gil_scoped_release unlocked;
             check_cuda(cudaSetDevice(device_id()));
             const uint64_t chosen = drawn.result.last_outcome;
-            if ((chosen & global_mask) != rank_value) {
+            if ((chosen & mine.global_mask) != mine.rank_value) {
                 // Every amplitude of this slice contradicts the outcome.
                 check_cuda(cudaMemset(slice_->data(), 0, static_cast<size_t>(slice_->num_state()) * element_bytes()));
                 return;
             }
             uint64_t match_mask = 0;
             uint64_t match_value = 0;
-            for (size_t b = 0; b < local_targets.size(); ++b) {
-                match_mask |= uint64_t{1} << local_targets[b];
-                if ((chosen & outcome_bit(local_positions[b])) != 0) {
-                    match_value |= uint64_t{1} << local_targets[b];
+            for (size_t b = 0; b < mine.local_bits.size(); ++b) {
+                match_mask |= uint64_t{1} << mine.local_bits[b];
+                if ((chosen & (uint64_t{1} << (k - 1 - mine.local_positions[b]))) != 0) {
+                    match_value |= uint64_t{1} << mine.local_bits[b];
                 }
             }
             collapse_onto<T>(local_bits, slice_->amplitudes<T>(), match_mask, match_value, drawn.probability);

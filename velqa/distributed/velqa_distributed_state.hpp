@@ -10,6 +10,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <complex>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -21,6 +22,7 @@
 #include "distributed/velqa_swap_planner.hpp"
 #include "distributed/velqa_transport.hpp"
 #include "fusion/velqa_fusion_planner.hpp"
+#include "measure/velqa_expectation.hpp"
 #include "measure/velqa_measure.cuh"
 #include "runner/velqa_gate_record.hpp"
 #include "runner/velqa_kernel_mode.hpp"
@@ -78,6 +80,20 @@ public:
                          bool collapse_last);
     void synchronize() const;
 
+    // The device reductions of a single state, with its checks and messages first. Each rank
+    // computes its share, rank 0 adds the shares in rank order and broadcasts the sums, so
+    // every rank returns the same bits on every run. Strings whose flipped qubits are all local
+    // need no communication; the others exchange half a slice with the partner rank per group
+    // of strings that flip the same qubits.
+    std::vector<double> pauli_expectations(const std::vector<PauliString>& strings, const std::string& endian);
+    std::complex<double> expectation(const std::vector<PauliTerm>& terms, const std::string& endian);
+    // Brings global targets into local bits first (a swap round, which changes `layout`, not
+    // the state): at most local_qubits() targets.
+    std::complex<double> matrix_expectation(const std::vector<std::complex<double>>& matrix, int64_t rows, int64_t cols,
+                                            const std::vector<int64_t>& targets);
+    // The table measurement draws from, in the single-device order of probabilities_device.
+    std::vector<double> probabilities(const std::vector<int64_t>& targets, const std::string& endian);
+
     // Raises on every rank unless every rank passed the same digest.
     void check_same_on_all_ranks(uint64_t digest, const char* what) const;
     // Runs `step` here and makes its failure on any rank a failure on every rank.
@@ -105,6 +121,29 @@ public:
     bool swap_back() const { return swap_back_; }
 
 private:
+    // Where measured targets sit for rank `r`: local ones as index bits with their positions
+    // among the targets, global ones as outcome bits and r's values there.
+    struct TargetSplit {
+        std::vector<int64_t> local_bits;
+        std::vector<int64_t> local_positions;
+        uint64_t global_mask = 0;
+        uint64_t rank_value = 0;
+    };
+    TargetSplit split_targets(const std::vector<int64_t>& targets, const std::string& endian, uint64_t r) const;
+    // Collective: on rank 0 the 2^k probabilities (targets[0] the most significant outcome
+    // bit), every rank's partial table added in rank order; empty on the other ranks.
+    template <typename T>
+    std::vector<double> outcome_table(const std::vector<int64_t>& targets, const std::string& endian);
+    // Collective: the element-wise sum of every rank's `mine`, added in rank order on rank 0.
+    std::vector<double> sum_over_ranks(const std::vector<double>& mine) const;
+    template <typename T>
+    std::vector<double> pauli_shares(const std::vector<PauliMasks>& logical);
+    template <typename T>
+    std::vector<double> cross_pass_sums(const PauliPlan& plan, const PauliPlan::Pass& pass);
+    // Swap rounds (no gates) that leave every one of `qubits` in a local bit.
+    void bring_into_local_bits(const std::vector<int64_t>& qubits);
+    // One planned swap round; a failure ends the job, as half of it may have gone.
+    void run_swap_round(const PlanStep& step);
     template <typename T>
     void swap_round(const PlanStep& step);
     template <typename T>

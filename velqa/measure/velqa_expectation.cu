@@ -73,14 +73,26 @@ void launch_combine(const double* partials, int32_t blocks_log2, size_t slots, d
     check_cuda(cudaGetLastError());
 }
 
+// What one pass reads: pairs (i, i ^ flip) of one state with the pivot at the highest flip bit
+// (pivot 0 for a flip-free pass), or a slice against another slice with the pivot above every
+// work bit, for pairs that straddle two ranks of a distributed state.
+template <typename T>
+struct PassInput {
+    const CuComplex<T>* state;
+    const CuComplex<T>* partner;
+    uint64_t flip;
+    uint64_t pivot;
+    int64_t work_bits;
+};
+
 // For each work bit b of a pass: bit s is set where slot s's sign mask holds the index bit that
-// work bit b lands on (b itself, or b + 1 at and above the pivot of a pair pass).
+// work bit b lands on (b itself, or b + 1 at and above the pivot).
 // Then the running XORs: entry kSignColumns + b holds the XOR of the words of work bits below b.
-std::vector<uint32_t> sign_columns(const PauliPlan& plan, const PauliPlan::Pass& pass) {
+std::vector<uint32_t> sign_columns(const PauliPlan& plan, const PauliPlan::Pass& pass, uint64_t pivot) {
     std::vector<uint32_t> columns(kColumnsPerPass, 0);
-    const int pivot = pass.flip == 0 ? 64 : std::countr_zero(std::bit_floor(pass.flip));
+    const int pivot_bit = pivot == 0 ? 64 : std::countr_zero(pivot);
     for (int b = 0; b + 1 < kSignColumns; ++b) {
-        const int index_bit = b < pivot ? b : b + 1;
+        const int index_bit = b < pivot_bit ? b : b + 1;
         for (size_t s = 0; s < pass.slot_count; ++s) {
             if (((plan.slots[pass.first_slot + s].sign >> index_bit) & 1U) != 0) {
                 columns[static_cast<size_t>(b)] |= uint32_t{1} << s;
@@ -95,11 +107,11 @@ std::vector<uint32_t> sign_columns(const PauliPlan& plan, const PauliPlan::Pass&
 }
 
 template <typename T, int W>
-void launch_pauli_batch(const CuComplex<T>* state, const PauliPlan& plan, const PauliPlan::Pass& pass,
+void launch_pauli_batch(const PassInput<T>& input, const PauliPlan& plan, const PauliPlan::Pass& pass,
                         const uint32_t* columns, ExpectationGeometry g, double* partials) {
     PauliBatch<W> batch{};
-    batch.flip = pass.flip;
-    batch.pivot = pass.flip == 0 ? 0 : std::bit_floor(pass.flip);
+    batch.flip = input.flip;
+    batch.pivot = input.pivot;
     for (size_t s = 0; s < static_cast<size_t>(W); ++s) {
         // Slots past the pass's count repeat its first one; their sums are never read.
         const size_t slot = pass.first_slot + (s < pass.slot_count ? s : 0);
@@ -109,30 +121,68 @@ void launch_pauli_batch(const CuComplex<T>* state, const PauliPlan& plan, const 
         }
     }
     quorra::launch_kernel(pauli_expectation_kernel<T, W>, dim3(uint32_t{1} << g.blocks_log2),
-                          dim3(uint32_t{1} << g.lane_bits), 0, cudaStream_t{0}, state, batch, columns, g, partials);
+                          dim3(uint32_t{1} << g.lane_bits), 0, cudaStream_t{0}, input.state, input.partner, batch,
+                          columns, g, partials);
     check_cuda(cudaGetLastError());
 }
 
 // The narrowest instance that holds the pass's slots.
 template <typename T>
-void launch_pauli_pass(const CuComplex<T>* state, const PauliPlan& plan, const PauliPlan::Pass& pass,
+void launch_pauli_pass(const PassInput<T>& input, const PauliPlan& plan, const PauliPlan::Pass& pass,
                        const uint32_t* columns, ExpectationGeometry g, double* partials) {
     const size_t count = pass.slot_count;
     if (count <= 1) {
-        launch_pauli_batch<T, 1>(state, plan, pass, columns, g, partials);
+        launch_pauli_batch<T, 1>(input, plan, pass, columns, g, partials);
     } else if (count <= 2) {
-        launch_pauli_batch<T, 2>(state, plan, pass, columns, g, partials);
+        launch_pauli_batch<T, 2>(input, plan, pass, columns, g, partials);
     } else if (count <= 4) {
-        launch_pauli_batch<T, 4>(state, plan, pass, columns, g, partials);
+        launch_pauli_batch<T, 4>(input, plan, pass, columns, g, partials);
     } else if (count <= 8) {
-        launch_pauli_batch<T, 8>(state, plan, pass, columns, g, partials);
+        launch_pauli_batch<T, 8>(input, plan, pass, columns, g, partials);
     } else if (count <= 12) {
-        launch_pauli_batch<T, 12>(state, plan, pass, columns, g, partials);
+        launch_pauli_batch<T, 12>(input, plan, pass, columns, g, partials);
     } else if (count <= kPauliMaxBatch) {
-        launch_pauli_batch<T, static_cast<int>(kPauliMaxBatch)>(state, plan, pass, columns, g, partials);
+        launch_pauli_batch<T, static_cast<int>(kPauliMaxBatch)>(input, plan, pass, columns, g, partials);
     } else {
         throw std::logic_error("Pauli pass wider than its batch");
     }
+}
+
+// The raw sum of every slot of the plan, pass p reading inputs[p]. Waits for the device.
+template <typename T>
+std::vector<double> pauli_slot_sums(const PauliPlan& plan, const std::vector<PassInput<T>>& inputs, int32_t device_id) {
+    check_cuda(cudaSetDevice(device_id));
+    // One partial buffer serves every pass: stream order runs each pass's combine before the
+    // next pass overwrites it.
+    int32_t widest_blocks_log2 = 0;
+    for (const PassInput<T>& input : inputs) {
+        widest_blocks_log2 = std::max(widest_blocks_log2, make_pauli_geometry(input.work_bits).blocks_log2);
+    }
+    quorra::DeviceBuffer partial_buffer = allocate_call_buffer((kPauliMaxBatch * sizeof(double)) << widest_blocks_log2);
+    quorra::DeviceBuffer slot_buffer = allocate_call_buffer(std::max<size_t>(plan.slots.size(), 1) * sizeof(double));
+    std::vector<uint32_t> columns;
+    columns.reserve(plan.passes.size() * kColumnsPerPass);
+    for (size_t p = 0; p < plan.passes.size(); ++p) {
+        const std::vector<uint32_t> pass_columns = sign_columns(plan, plan.passes[p], inputs[p].pivot);
+        columns.insert(columns.end(), pass_columns.begin(), pass_columns.end());
+    }
+    quorra::DeviceBuffer column_buffer = allocate_call_buffer(columns.size() * sizeof(uint32_t));
+    check_cuda(cudaMemcpy(column_buffer.as<void>(), columns.data(), columns.size() * sizeof(uint32_t),
+                          cudaMemcpyHostToDevice));
+    for (size_t p = 0; p < plan.passes.size(); ++p) {
+        const PauliPlan::Pass& pass = plan.passes[p];
+        const ExpectationGeometry g = make_pauli_geometry(inputs[p].work_bits);
+        launch_pauli_pass(inputs[p], plan, pass, column_buffer.as<const uint32_t>() + p * kColumnsPerPass, g,
+                          partial_buffer.as<double>());
+        launch_combine(partial_buffer.as<const double>(), g.blocks_log2, pass.slot_count,
+                       slot_buffer.as<double>() + pass.first_slot);
+    }
+    std::vector<double> sums(plan.slots.size());
+    check_cuda(cudaMemcpy(sums.data(), slot_buffer.as<void>(), sums.size() * sizeof(double), cudaMemcpyDeviceToHost));
+    check_cuda(column_buffer.free());
+    check_cuda(slot_buffer.free());
+    check_cuda(partial_buffer.free());
+    return sums;
 }
 
 template <typename T>
@@ -176,40 +226,37 @@ template <typename T>
 std::vector<double> pauli_expectations(int64_t n, const CuComplex<T>* state, const std::vector<PauliMasks>& strings,
                                        int32_t device_id) {
     const PauliPlan plan = plan_pauli_passes(strings);
-    check_cuda(cudaSetDevice(device_id));
-    // One partial buffer serves every pass: stream order runs each pass's combine before the
-    // next pass overwrites it.
-    const int32_t widest_blocks_log2 = make_geometry(n).blocks_log2;
-    quorra::DeviceBuffer partial_buffer = allocate_call_buffer((kPauliMaxBatch * sizeof(double)) << widest_blocks_log2);
-    quorra::DeviceBuffer slot_buffer = allocate_call_buffer(std::max<size_t>(plan.slots.size(), 1) * sizeof(double));
-    std::vector<uint32_t> columns;
-    columns.reserve(plan.passes.size() * kColumnsPerPass);
+    std::vector<PassInput<T>> inputs;
+    inputs.reserve(plan.passes.size());
     for (const PauliPlan::Pass& pass : plan.passes) {
-        const std::vector<uint32_t> pass_columns = sign_columns(plan, pass);
-        columns.insert(columns.end(), pass_columns.begin(), pass_columns.end());
+        inputs.push_back({state, state, pass.flip, std::bit_floor(pass.flip), pass.flip == 0 ? n : n - 1});
     }
-    quorra::DeviceBuffer column_buffer = allocate_call_buffer(columns.size() * sizeof(uint32_t));
-    check_cuda(cudaMemcpy(column_buffer.as<void>(), columns.data(), columns.size() * sizeof(uint32_t),
-                          cudaMemcpyHostToDevice));
-    for (size_t p = 0; p < plan.passes.size(); ++p) {
-        const PauliPlan::Pass& pass = plan.passes[p];
-        const ExpectationGeometry g = make_pauli_geometry(pass.flip == 0 ? n : n - 1);
-        launch_pauli_pass(state, plan, pass, column_buffer.as<const uint32_t>() + p * kColumnsPerPass, g,
-                          partial_buffer.as<double>());
-        launch_combine(partial_buffer.as<const double>(), g.blocks_log2, pass.slot_count,
-                       slot_buffer.as<double>() + pass.first_slot);
-    }
-    std::vector<double> sums(plan.slots.size());
-    check_cuda(cudaMemcpy(sums.data(), slot_buffer.as<void>(), sums.size() * sizeof(double), cudaMemcpyDeviceToHost));
-    check_cuda(column_buffer.free());
-    check_cuda(slot_buffer.free());
-    check_cuda(partial_buffer.free());
+    const std::vector<double> sums = pauli_slot_sums(plan, inputs, device_id);
     std::vector<double> values;
     values.reserve(strings.size());
     for (const size_t slot : plan.slot_of_string) {
         values.push_back(plan.factor[slot] * sums[slot]);
     }
     return values;
+}
+
+template <typename T>
+std::vector<double> pauli_cross_sums(const CuComplex<T>* a, const CuComplex<T>* b, int64_t work_bits, uint64_t flip,
+                                     const std::vector<uint64_t>& signs, const std::vector<bool>& use_imag,
+                                     int32_t device_id) {
+    if (signs.empty() || signs.size() > kPauliMaxBatch || use_imag.size() != signs.size() || work_bits < 0 ||
+        work_bits >= 63 || (flip >> work_bits) != 0) {
+        throw std::logic_error("pauli_cross_sums: malformed pass");
+    }
+    PauliPlan plan;
+    for (size_t s = 0; s < signs.size(); ++s) {
+        plan.slots.push_back(PauliMasks{flip, signs[s]});
+        plan.use_imag.push_back(use_imag[s]);
+        plan.factor.push_back(1.0);
+    }
+    plan.passes.push_back(PauliPlan::Pass{flip, 0, signs.size()});
+    const uint64_t above_work = uint64_t{1} << work_bits;
+    return pauli_slot_sums<T>(plan, {PassInput<T>{a, b, flip, above_work, work_bits}}, device_id);
 }
 
 std::vector<double> pauli_expectations_state(const DeviceState& state, const std::vector<PauliString>& strings,
@@ -292,5 +339,11 @@ template std::vector<double> pauli_expectations<float>(int64_t, const CuComplex<
                                                        int32_t);
 template std::vector<double> pauli_expectations<double>(int64_t, const CuComplex<double>*,
                                                         const std::vector<PauliMasks>&, int32_t);
+template std::vector<double> pauli_cross_sums<float>(const CuComplex<float>*, const CuComplex<float>*, int64_t,
+                                                     uint64_t, const std::vector<uint64_t>&, const std::vector<bool>&,
+                                                     int32_t);
+template std::vector<double> pauli_cross_sums<double>(const CuComplex<double>*, const CuComplex<double>*, int64_t,
+                                                      uint64_t, const std::vector<uint64_t>&, const std::vector<bool>&,
+                                                      int32_t);
 
 }  // namespace velqa

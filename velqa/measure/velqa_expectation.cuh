@@ -21,6 +21,15 @@ template <typename T>
 std::vector<double> pauli_expectations(int64_t n, const CuComplex<T>* state, const std::vector<PauliMasks>& strings,
                                        int32_t device_id);
 
+// For pairs that straddle two slices of a distributed state: slot s's raw sum over k <
+// 2^work_bits of (-1)^{popcount(k & signs[s])} times Re (Im where use_imag[s]) of
+// conj(b[k ^ flip]) a[k]; flip < 2^work_bits, at most kPauliMaxBatch slots. Sets the device;
+// waits for the device.
+template <typename T>
+std::vector<double> pauli_cross_sums(const CuComplex<T>* a, const CuComplex<T>* b, int64_t work_bits, uint64_t flip,
+                                     const std::vector<uint64_t>& signs, const std::vector<bool>& use_imag,
+                                     int32_t device_id);
+
 // pauli_expectations on a DeviceState: endian text checked, strings validated, then the
 // instance of the state's precision. No strings: an empty result and no device work.
 std::vector<double> pauli_expectations_state(const DeviceState& state, const std::vector<PauliString>& strings,

@@ -44,9 +44,12 @@ __host__ __device__ __forceinline__ uint64_t work_index(const ExpectationGeometr
     return (block << (g.lane_bits + g.rounds_log2)) | (lane << g.lane_shift) | (position << g.round_shift);
 }
 
-// Up to W strings that flip the same bits. flip == 0: every index i adds |psi_i|^2 with its
-// sign; otherwise pair p is i = p with a 0 inserted at `pivot` (a bit of flip) and j = i ^ flip,
-// and adds Re or Im (bit s of imag_mask) of conj(psi_j) psi_i with the sign of i.
+// Up to W strings that flip the same bits. pivot == 0: every index i adds |psi_i|^2 with its
+// sign; otherwise pair p is i = p with a 0 inserted at `pivot` and j = i ^ flip, and adds Re or
+// Im (bit s of imag_mask) of conj(partner_j) psi_i with the sign of i. On one state the pivot is
+// a bit of flip and the partner is the state itself; for pairs that straddle two slices of a
+// distributed state the pivot lies above every work bit (so i is the work index) and the
+// partner is the other slice.
 template <int W>
 struct PauliBatch {
     uint64_t flip;
@@ -76,19 +79,19 @@ __host__ __device__ __forceinline__ double negate_if(double v, uint32_t bit) {
     return v;
 }
 
-// The terms of one work index: |psi_i|^2 (flip 0; no imaginary part), or conj(psi_j) psi_i of
-// the pair i = work with a 0 inserted at the pivot, j = i ^ flip.
+// The terms of one work index: |psi_i|^2 (pivot 0; no imaginary part), or conj(partner_j)
+// psi_i of the pair i = work with a 0 inserted at the pivot, j = i ^ flip.
 template <typename T, int W>
-__device__ __forceinline__ void pauli_terms(const CuComplex<T>* state, const PauliBatch<W>& batch, uint64_t work,
-                                            double& re, double& im) {
-    if (batch.flip == 0) {
+__device__ __forceinline__ void pauli_terms(const CuComplex<T>* state, const CuComplex<T>* partner,
+                                            const PauliBatch<W>& batch, uint64_t work, double& re, double& im) {
+    if (batch.pivot == 0) {
         re = norm2_wide(state[work]);
         im = 0.0;
         return;
     }
     const uint64_t i = insert_zero_bit(work, batch.pivot);
     const CuComplex<T> a = state[i];
-    const CuComplex<T> b = state[i ^ batch.flip];
+    const CuComplex<T> b = partner[i ^ batch.flip];
     const double ar = static_cast<double>(a.re);
     const double ai = static_cast<double>(a.im);
     const double br = static_cast<double>(b.re);
@@ -140,14 +143,14 @@ static_assert(kGroup == 4, "pick_group selects among four sums");
 // (at most kExpectationBlock), 2^blocks_log2 blocks, no dynamic shared memory; partials[(s <<
 // blocks_log2) | block] gets the block's sum of slot s, every entry written once.
 template <typename T, int W>
-__global__ void pauli_expectation_kernel(const CuComplex<T>* state, PauliBatch<W> batch, const uint32_t* columns,
-                                         ExpectationGeometry g, double* partials) {
+__global__ void pauli_expectation_kernel(const CuComplex<T>* state, const CuComplex<T>* partner, PauliBatch<W> batch,
+                                         const uint32_t* columns, ExpectationGeometry g, double* partials) {
     QUORRA_SHARED_ARRAY(double, tree, W* kExpectationBlock);
     const uint64_t lane = threadIdx.x;
     const uint64_t first = work_index(g, blockIdx.x, lane, 0);
     const uint64_t rounds = uint64_t{1} << g.rounds_log2;
     const uint64_t groups = rounds >= kGroup ? rounds >> kGroupBits : 1;
-    const uint64_t first_index = batch.flip == 0 ? first : insert_zero_bit(first, batch.pivot);
+    const uint64_t first_index = batch.pivot == 0 ? first : insert_zero_bit(first, batch.pivot);
     // The bits of u for every string; with fewer rounds than a group the missing terms are 0 and
     // the bits that would weigh them do not matter.
     // Which sum each string adds: u, and the imaginary part above it. Fixed for the thread.
@@ -180,7 +183,8 @@ __global__ void pauli_expectation_kernel(const CuComplex<T>* state, PauliBatch<W
             hre[lo] = 0.0;
             him[lo] = 0.0;
             if (static_cast<uint64_t>(lo) < rounds) {
-                pauli_terms(state, batch, base | (static_cast<uint64_t>(lo) << g.round_shift), hre[lo], him[lo]);
+                pauli_terms(state, partner, batch, base | (static_cast<uint64_t>(lo) << g.round_shift), hre[lo],
+                            him[lo]);
             }
         }
         hadamard_group(hre);
