@@ -48,6 +48,12 @@ std::vector<GateRecord> parse_agreed(const DistributedState& state, const std::s
     return records;
 }
 
+// An overload of `name` for a DistributedState that keeps the single-device docstring.
+template <typename F, typename... Extra>
+void def_distributed(py::module_& m, const char* name, F&& f, const Extra&... extra) {
+    add_overload_keeping_doc(m, name, [&] { m.def(name, std::forward<F>(f), extra...); });
+}
+
 uint64_t measure_digest(const std::vector<int64_t>& targets, const std::string& endian, uint64_t shots,
                         bool collapse_last) {
     GateRecord record;  // the digest of the records covers integers and texts alike
@@ -248,51 +254,36 @@ void bind_distributed_overloads(py::module_& m) {
     });
     // The device reductions: arguments are read on every rank and the ranks agree on them, so
     // a bad argument raises everywhere instead of leaving a peer in a collective.
-    add_overload_keeping_doc(m, "pauli_expectations_device", [&m] {
-        m.def(
-            "pauli_expectations_device",
-            [](const StatePtr& state, const py::sequence& paulis, const std::string& endian) {
-                std::vector<PauliString> strings;
-                state->agreed([&] { strings = quorra::read_pauli_strings<PauliString>(paulis); });
-                return quorra::float64_array(state->pauli_expectations(strings, endian));
-            },
-            py::arg("state"), py::arg("paulis"), py::arg("endian") = "little");
-    });
-    add_overload_keeping_doc(m, "expectation_device", [&m] {
-        m.def(
-            "expectation_device",
-            [](const StatePtr& state, const py::sequence& terms, const std::string& endian) {
-                quorra::PauliTermsArg<PauliTerm> parsed;
-                state->agreed([&] { parsed = quorra::read_pauli_terms<PauliTerm>(terms); });
-                return quorra::expectation_value(state->expectation(parsed.terms, endian), parsed.complex_result);
-            },
-            py::arg("state"), py::arg("terms"), py::arg("endian") = "little");
-    });
-    add_overload_keeping_doc(m, "matrix_expectation_device", [&m] {
-        m.def(
-            "matrix_expectation_device",
-            [](const StatePtr& state, const py::object& matrix, const std::vector<int64_t>& targets) {
-                std::vector<std::complex<double>> values;
-                int64_t rows = -1;
-                int64_t cols = -1;
-                state->agreed([&] {
-                    const py::array_t<std::complex<double>, py::array::c_style | py::array::forcecast> dense(matrix);
-                    rows = dense.ndim() == 2 ? dense.shape(0) : -1;
-                    cols = dense.ndim() == 2 ? dense.shape(1) : -1;
-                    values.assign(dense.data(), dense.data() + dense.size());
-                });
-                return state->matrix_expectation(values, rows, cols, targets);
-            },
-            py::arg("state"), py::arg("matrix"), py::arg("targets"));
-    });
-    add_overload_keeping_doc(m, "probabilities_device", [&m] {
-        m.def(
-            "probabilities_device",
-            [](const StatePtr& state, const std::vector<int64_t>& targets, const std::string& endian) {
-                return quorra::float64_array(state->probabilities(targets, endian));
-            },
-            py::arg("state"), py::arg("targets"), py::arg("endian") = "little");
-    });
+    def_distributed(
+        m, "pauli_expectations_device",
+        [](const StatePtr& state, const py::sequence& paulis, const std::string& endian) {
+            std::vector<PauliString> strings;
+            state->agreed([&] { strings = quorra::read_pauli_strings<PauliString>(paulis); });
+            return quorra::float64_array(state->pauli_expectations(strings, endian));
+        },
+        py::arg("state"), py::arg("paulis"), py::arg("endian") = "little");
+    def_distributed(
+        m, "expectation_device",
+        [](const StatePtr& state, const py::sequence& terms, const std::string& endian) {
+            quorra::PauliTermsArg<PauliTerm> parsed;
+            state->agreed([&] { parsed = quorra::read_pauli_terms<PauliTerm>(terms); });
+            return quorra::expectation_value(state->expectation(parsed.terms, endian), parsed.complex_result);
+        },
+        py::arg("state"), py::arg("terms"), py::arg("endian") = "little");
+    def_distributed(
+        m, "matrix_expectation_device",
+        [](const StatePtr& state, const py::object& matrix, const std::vector<int64_t>& targets) {
+            DenseMatrixArg dense;
+            state->agreed([&] { dense = read_dense_matrix(matrix); });
+            return state->matrix_expectation(dense.values, dense.rows, dense.cols, targets);
+        },
+        py::arg("state"), py::arg("matrix"), py::arg("targets"));
+    def_distributed(
+        m, "probabilities_device",
+        [](const StatePtr& state, const std::vector<int64_t>& targets, const std::string& endian) {
+            return quorra::float64_array(state->probabilities(targets, endian));
+        },
+        py::arg("state"), py::arg("targets"), py::arg("endian") = "little");
 }
 
 }  // namespace velqa

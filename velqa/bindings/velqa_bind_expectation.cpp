@@ -24,6 +24,17 @@ namespace velqa {
 using quorra::expectation_value;
 using quorra::float64_array;
 
+DenseMatrixArg read_dense_matrix(const py::object& matrix) {
+    // Anything NumPy turns into a complex128 array (nested lists, real arrays); NumPy's own
+    // error otherwise. A shape other than two dimensions is left for the checks to name.
+    const py::array_t<std::complex<double>, py::array::c_style | py::array::forcecast> dense(matrix);
+    DenseMatrixArg out;
+    out.rows = dense.ndim() == 2 ? dense.shape(0) : -1;
+    out.cols = dense.ndim() == 2 ? dense.shape(1) : -1;
+    out.values.assign(dense.data(), dense.data() + dense.size());
+    return out;
+}
+
 void bind_expectation(py::module_& m) {
     m.def(
         "pauli_expectations_device",
@@ -55,14 +66,9 @@ void bind_expectation(py::module_& m) {
     m.def(
         "matrix_expectation_device",
         [](const std::shared_ptr<DeviceState>& state, const py::object& matrix, const std::vector<int64_t>& targets) {
-            // Anything NumPy turns into a complex128 array (nested lists, real arrays); NumPy's own
-            // error otherwise.
-            const py::array_t<std::complex<double>, py::array::c_style | py::array::forcecast> dense(matrix);
-            const int64_t rows = dense.ndim() == 2 ? dense.shape(0) : -1;
-            const int64_t cols = dense.ndim() == 2 ? dense.shape(1) : -1;
-            std::vector<std::complex<double>> values(dense.data(), dense.data() + dense.size());
+            const DenseMatrixArg dense = read_dense_matrix(matrix);
             py::gil_scoped_release unlocked;
-            return matrix_expectation_state(*state, values, rows, cols, targets);
+            return matrix_expectation_state(*state, dense.values, dense.rows, dense.cols, targets);
         },
         py::arg("state"), py::arg("matrix"), py::arg("targets"),
         "<psi|M|psi> for a dense 2**k x 2**k matrix on k targets (bit j of its index is targets[j]).");

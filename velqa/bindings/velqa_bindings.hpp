@@ -4,6 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <complex>
 #include <cstdint>
 #include <vector>
 
@@ -35,6 +36,15 @@ pybind11::dict counts_to_dict(const std::vector<OutcomeCount>& counts, int64_t k
 
 // Expectation values and outcome probabilities (velqa_bind_expectation.cpp).
 void bind_expectation(pybind11::module_& m);
+
+// A matrix argument as complex128 values, row-major; rows and cols are -1 unless it has two
+// dimensions.
+struct DenseMatrixArg {
+    std::vector<std::complex<double>> values;
+    int64_t rows = -1;
+    int64_t cols = -1;
+};
+DenseMatrixArg read_dense_matrix(const pybind11::object& matrix);
 
 // The state vector over MPI ranks (velqa_bind_distributed.cpp): DistributedState, registered
 // after DeviceState, then its overloads of functions already registered for DeviceState.
