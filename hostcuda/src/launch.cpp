@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -70,10 +71,8 @@ bool thread_order_from_environment(ThreadOrder& order, std::string& error) {
     return true;
 }
 
-// Kernels seen to run every block without a barrier and without shared memory. Under the
-// spread switch their blocks are cut into warps dealt out over the OS threads, so that two
-// threads of one block that write one amplitude are a race ThreadSanitizer can see.
-class IndependentKernels {
+// A set of kernels, learnt while running.
+class KernelSet {
 public:
     void add(const void* kernel) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -89,10 +88,24 @@ private:
     std::vector<const void*> kernels_;
 };
 
-IndependentKernels& independent_kernels() {
-    static IndependentKernels* instance = new IndependentKernels();
+// Kernels seen to run every block without a barrier and without shared memory. Under the
+// spread switch their blocks are cut into warps dealt out over the OS threads, so that two
+// threads of one block that write one amplitude are a race ThreadSanitizer can see.
+KernelSet& independent_kernels() {
+    static KernelSet* instance = new KernelSet();
     return *instance;
 }
+
+// Kernels whose grid of a few threads once took long on the calling thread alone: reductions
+// shaped for this stand-in give each of a few fibers a long run. Their later grids go to the
+// worker pool like large ones. What decides is only where blocks run, never what they compute.
+KernelSet& long_grid_kernels() {
+    static KernelSet* instance = new KernelSet();
+    return *instance;
+}
+
+// A grid that ran this long on one thread would have paid for waking the pool many times over.
+constexpr auto kLongGrid = std::chrono::microseconds(500);
 
 cudaError_t check_configuration(dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream) {
     const unsigned long long threads = static_cast<unsigned long long>(block.x) * block.y * block.z;
@@ -149,7 +162,7 @@ void execute(const GridLaunch& launch) {
             }
             return;
         }
-    } else if (blocks >= 2 && threads >= (1ULL << 15)) {
+    } else if (blocks >= 2 && (threads >= (1ULL << 15) || long_grid_kernels().contains(launch.kernel))) {
         if (pool().try_run(&launch, blocks, false, false, &independent)) {
             return;
         }
@@ -157,9 +170,14 @@ void execute(const GridLaunch& launch) {
     BlockScheduler& local = scheduler();
     local.configure(launch);
     independent = true;
+    const auto start = std::chrono::steady_clock::now();
     for (unsigned long long b = 0; b < blocks; ++b) {
         local.run_block(b);
         independent = independent && local.block_was_independent();
+    }
+    if (!spread && blocks >= 2 && std::chrono::steady_clock::now() - start > kLongGrid &&
+        !long_grid_kernels().contains(launch.kernel)) {
+        long_grid_kernels().add(launch.kernel);
     }
     if (spread && independent && !independent_kernels().contains(launch.kernel)) {
         independent_kernels().add(launch.kernel);

@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <set>
@@ -399,6 +401,32 @@ TEST_F(HostStandInRaces, SpreadSwitchRunsNeighbouringBlocksOnDifferentOsThreads)
     for (unsigned b = 1; b < kBlocks; ++b) {
         EXPECT_NE(seen[b], seen[b - 1]) << "blocks " << b - 1 << " and " << b << " ran on one OS thread";
     }
+}
+
+// Takes a few milliseconds a block and records which OS thread ran it.
+__global__ void slow_record_os_thread_kernel(size_t* owners) {
+    if (threadIdx.x == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        owners[blockIdx.x] = std::hash<std::thread::id>{}(std::this_thread::get_id());
+    }
+}
+
+// Reductions shaped for the stand-in launch a few threads with long runs each; unless they
+// reach the workers, a many-core machine runs them on one core.
+TEST_F(HostStandInRaces, SmallGridThatRanLongGoesToTheWorkersNextTime) {
+    ScopedEnv plain("QUORRA_HOSTCUDA_SPREAD", nullptr);
+    const char* threads = std::getenv("QUORRA_HOSTCUDA_THREADS");
+    if (std::thread::hardware_concurrency() < 2 || (threads != nullptr && std::atoi(threads) < 2)) {
+        GTEST_SKIP() << "the stand-in has no worker threads here";
+    }
+    constexpr unsigned kBlocks = 8;  // 64 threads: far below the pool's threshold by size
+    DeviceBuffer<size_t> owners(kBlocks);
+    quorra::launch_kernel(slow_record_os_thread_kernel, dim3(kBlocks), dim3(8), 0, nullptr, owners.get());
+    const std::vector<size_t> first = owners.download();
+    EXPECT_EQ(std::set<size_t>(first.begin(), first.end()).size(), 1u) << "a small grid starts on one thread";
+    quorra::launch_kernel(slow_record_os_thread_kernel, dim3(kBlocks), dim3(8), 0, nullptr, owners.get());
+    const std::vector<size_t> seen = owners.download();
+    EXPECT_GT(std::set<size_t>(seen.begin(), seen.end()).size(), 1u) << "its next grid stayed on one thread";
 }
 
 // Records which OS thread ran each warp of a one-block grid.
