@@ -70,6 +70,13 @@ __host__ __device__ __forceinline__ uint64_t masked_add(uint64_t x, uint64_t y, 
     return ((x | ~mask) + y) & mask;
 }
 
+// deposit_bits(a - b, mask), modulo 2^popcount(mask), from x = deposit_bits(a, mask) and
+// y = deposit_bits(b, mask): the bits outside the mask are clear in both, so borrows pass
+// over them.
+__host__ __device__ __forceinline__ uint64_t masked_sub(uint64_t x, uint64_t y, uint64_t mask) {
+    return (x - y) & mask;
+}
+
 // Blocks of `block` threads covering `items` work items. A count beyond the device's grid
 // limit gives one block past the limit, so the launch fails with the runtime's configuration
 // error instead of running a grid truncated to 32 bits.

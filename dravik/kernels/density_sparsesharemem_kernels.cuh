@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <quorra_cube_run.cuh>
 #include <quorra_launch.cuh>
+#include <quorra_tile_runs.cuh>
 #include <quorra_unroll.cuh>
 
 #include "../state/dravik_device_state.cuh"
@@ -198,11 +199,72 @@ __device__ __forceinline__ void apply_density_gate(DensityCube<T, C>& cube, cons
     }
 }
 
-// The tiles of this block with cubes of C bits (C = min(k, 2)). Gates are taken in runs
-// whose mixed bits fit in C local bits; the run's cube bits are those, padded with the highest
-// free local bits so that neighbouring threads own neighbouring columns. Within a run each
-// thread applies every gate of the run to its own cubes in registers, so a barrier is
-// needed only between runs: a group of one run has none.
+// One gate on a cube that holds the bit it mixes.
+template <typename T, int C>
+__device__ __forceinline__ void apply_density_record(DensityCube<T, C>& cube, uint32_t cube_bits,
+                                                     const DeviceDensityGate<T>& gate) {
+    if (gate.kind == static_cast<int32_t>(DensityGateKind::Diagonal)) {
+        apply_density_diagonal(cube, gate);
+        return;
+    }
+    quorra::with_constant<C>(__popc(cube_bits & ((uint32_t{1} << gate.target) - 1)),
+                             [&](auto rank) { apply_density_gate<decltype(rank)::value>(cube, gate); });
+}
+
+// The hooks of quorra::run_tiles for the tiles of this block with cubes of C bits
+// (C = min(k, 2)). Cube c has row part c / cube_cols and column part c % cube_cols, each
+// spread over the other local bits, so neighbouring threads own neighbouring columns.
+template <typename T, int C>
+struct DensityTiles {
+    CuComplex<T>* data;
+    CuComplex<T>* tile;
+    uint64_t d;
+    uint64_t active_mask;
+    uint64_t inactive_mask;
+    int64_t rest_count;
+    const DeviceDensityGate<T>* gates;
+    uint32_t side;
+    uint32_t cube_cols;
+    uint64_t row_base;  // the tile's row and column parts, spread over the inactive bits
+    uint64_t col_base;
+
+    __device__ __forceinline__ uint32_t mixed(int64_t r) const { return density_mixed_bits(gates[r]); }
+
+    __device__ __forceinline__ void enter_tile(uint64_t t) {
+        row_base = deposit_bits(t >> rest_count, inactive_mask);
+        col_base = deposit_bits(t & ((uint64_t{1} << rest_count) - 1), inactive_mask);
+    }
+
+    __device__ __forceinline__ void enter_run(const quorra::TileRun&) {}  // a cube finds its own places
+
+    __device__ __forceinline__ DensityCube<T, C> place(uint32_t c, const quorra::TileRun& run) const {
+        DensityCube<T, C> cube;
+        place_density_cube(cube, static_cast<uint32_t>(deposit_bits(c / cube_cols, run.others)),
+                           static_cast<uint32_t>(deposit_bits(c % cube_cols, run.others)), run.cube_bits);
+        return cube;
+    }
+
+    __device__ __forceinline__ void load_state(DensityCube<T, C>& cube) const {
+        load_density_cube(cube, in_rho(cube, data, d, row_base, col_base, active_mask));
+    }
+    __device__ __forceinline__ void load_tile(DensityCube<T, C>& cube) const {
+        load_density_cube(cube, in_tile(cube, tile, side));
+    }
+    __device__ __forceinline__ void store_state(const DensityCube<T, C>& cube) const {
+        store_density_cube(cube, in_rho(cube, data, d, row_base, col_base, active_mask));
+    }
+    __device__ __forceinline__ void store_tile(const DensityCube<T, C>& cube) const {
+        store_density_cube(cube, in_tile(cube, tile, side));
+    }
+
+    __device__ __forceinline__ void apply(DensityCube<T, C>& cube, uint32_t cube_bits, int64_t r) const {
+        apply_density_record(cube, cube_bits, gates[r]);
+    }
+};
+
+// The tiles of this block with cubes of C bits. Gates are taken in runs whose mixed bits fit
+// in C local bits; within a run each thread applies every gate of the run to its own cubes in
+// registers, so a barrier is needed only between runs.
 template <typename T, int C>
 __device__ __forceinline__ void density_tiles(CuComplex<T>* data, CuComplex<T>* tile, uint64_t d, uint64_t tiles,
                                               uint64_t active_mask, uint64_t inactive_mask, int64_t k,
@@ -210,55 +272,8 @@ __device__ __forceinline__ void density_tiles(CuComplex<T>* data, CuComplex<T>* 
                                               int64_t gate_count) {
     const uint32_t side = uint32_t{1} << k;
     const uint32_t cube_cols = side >> C;
-    const uint32_t cubes = cube_cols * cube_cols;
-    for (uint64_t t = blockIdx.x; t < tiles; t += gridDim.x) {
-        const uint64_t row_base = deposit_bits(t >> rest_count, inactive_mask);
-        const uint64_t col_base = deposit_bits(t & ((uint64_t{1} << rest_count) - 1), inactive_mask);
-        for (int64_t g = 0; g < gate_count;) {
-            const quorra::CubeRun run =
-                quorra::next_cube_run<C>(g, gate_count, side, [&](int64_t r) { return density_mixed_bits(gates[r]); });
-            const int64_t end = run.end;
-            const uint32_t cube_bits = run.cube_bits;
-            const uint32_t others = (side - 1) & ~cube_bits;
-            const bool first_run = g == 0;
-            const bool last_run = end == gate_count;
-            if (!first_run) {
-                __syncthreads();  // the previous run's cubes are all back in the tile
-            }
-            for (uint32_t c = threadIdx.x; c < cubes; c += blockDim.x) {
-                DensityCube<T, C> cube;
-                place_density_cube(cube, static_cast<uint32_t>(deposit_bits(c / cube_cols, others)),
-                                   static_cast<uint32_t>(deposit_bits(c % cube_cols, others)), cube_bits);
-                // Separate calls, not one pointer that may be either: the compiler then knows
-                // which accesses are to shared memory.
-                if (first_run) {
-                    load_density_cube(cube, in_rho(cube, data, d, row_base, col_base, active_mask));
-                } else {
-                    load_density_cube(cube, in_tile(cube, tile, side));
-                }
-                for (int64_t r = g; r < end; ++r) {
-                    const DeviceDensityGate<T>& gate = gates[r];
-                    if (gate.kind == static_cast<int32_t>(DensityGateKind::Diagonal)) {
-                        apply_density_diagonal(cube, gate);
-                        continue;
-                    }
-                    quorra::with_constant<C>(__popc(cube_bits & ((uint32_t{1} << gate.target) - 1)),
-                                             [&](auto rank) { apply_density_gate<decltype(rank)::value>(cube, gate); });
-                }
-                if (last_run) {
-                    store_density_cube(cube, in_rho(cube, data, d, row_base, col_base, active_mask));
-                } else {
-                    store_density_cube(cube, in_tile(cube, tile, side));
-                }
-            }
-            g = end;
-        }
-        // The next tile's first run must not refill the tile while other threads still read
-        // this one's; the tile count is the same for every thread of the block.
-        if (t + gridDim.x < tiles) {
-            __syncthreads();
-        }
-    }
+    DensityTiles<T, C> hooks{data, tile, d, active_mask, inactive_mask, rest_count, gates, side, cube_cols, 0, 0};
+    quorra::run_tiles<C>(hooks, tiles, gate_count, side, cube_cols * cube_cols);
 }
 
 // A fused group. Launch: min(tiles, 65535) blocks of any size, 4^k x sizeof(CuComplex<T>)

@@ -15,6 +15,7 @@
 #include "gates/velqa_index_bits.cuh"
 #include "quorra_cube_run.cuh"
 #include "quorra_launch.cuh"
+#include "quorra_tile_runs.cuh"
 #include "quorra_unroll.cuh"
 #include "state/velqa_device_state.cuh"
 
@@ -50,7 +51,8 @@ template <typename T, int C>
 struct Cube {
     static constexpr int kSize = 1 << C;
     CuComplex<T> v[kSize];
-    uint32_t at[kSize];  // tile position of v[m]: origin plus bit i of m at the i-th cube bit
+    uint32_t at[kSize];     // tile position of v[m]: origin plus bit i of m at the i-th cube bit
+    uint64_t state_origin;  // state index of at[0], for a run that reaches the state
 };
 
 // Sets the cube's tile positions: origin plus every combination of the cube bits.
@@ -232,66 +234,70 @@ __device__ __forceinline__ void apply_record(Cube<T, C>& cube, uint32_t cube_bit
     quorra::with_constant<C>(r0, [&](auto R) { apply_mixing<decltype(R)::value>(cube, g); });
 }
 
-// The tiles of this block with cubes of C bits (C = min(k, 4)). Records are taken in runs
-// whose mixed bits fit in C local bits. Within a run each thread applies every record of the
-// run to its own cubes in registers, so a barrier is needed only between runs, not between
-// records: a group of one run has none.
+// The hooks of quorra::run_tiles for the tiles of this block with cubes of C bits
+// (C = min(k, 4)). Tile position p is state index base | deposit(p, active_mask), base being
+// the tile's setting of the inactive qubits.
+template <typename T, int C>
+struct StateTiles {
+    CuComplex<T>* state;
+    CuComplex<T>* tile;
+    uint64_t active_mask;
+    uint64_t inactive_mask;
+    const DeviceMatrixGate<T>* gates;
+    // Deposits are additive under masked_add, so the next tile's base follows from a
+    // per-launch step instead of a bit loop.
+    uint64_t tile_step;
+    uint64_t base;  // of the tile entered last
+    // Deposits of disjoint bits combine by OR, so cube c's origin in the state is base plus c
+    // deposited into the other local bits' state bits. Set only for runs that reach the state.
+    uint64_t state_others;
+    uint64_t state_cube_bits;
+
+    __device__ __forceinline__ uint32_t mixed(int r) const { return mixed_bits(gates[r]); }
+
+    // The block's tiles come gridDim.x apart: one step each.
+    __device__ __forceinline__ void enter_tile(uint64_t) { base = masked_add(base, tile_step, inactive_mask); }
+
+    __device__ __forceinline__ void enter_run(const quorra::TileRun& run) {
+        state_others = run.in_state ? deposit_bits(run.others, active_mask) : 0;
+        state_cube_bits = run.in_state ? deposit_bits(run.cube_bits, active_mask) : 0;
+    }
+
+    __device__ __forceinline__ Cube<T, C> place(uint32_t c, const quorra::TileRun& run) const {
+        Cube<T, C> cube;
+        place_cube(cube, static_cast<uint32_t>(deposit_bits(c, run.others)), run.cube_bits);
+        cube.state_origin = run.in_state ? base | deposit_bits(c, state_others) : 0;
+        return cube;
+    }
+
+    __device__ __forceinline__ void load_state(Cube<T, C>& cube) const {
+        load_cube(cube, in_state<T, C>(state, cube.state_origin, state_cube_bits));
+    }
+    __device__ __forceinline__ void load_tile(Cube<T, C>& cube) const { load_cube(cube, in_tile(cube, tile)); }
+    __device__ __forceinline__ void store_state(const Cube<T, C>& cube) const {
+        store_cube(cube, in_state<T, C>(state, cube.state_origin, state_cube_bits));
+    }
+    __device__ __forceinline__ void store_tile(const Cube<T, C>& cube) const { store_cube(cube, in_tile(cube, tile)); }
+
+    __device__ __forceinline__ void apply(Cube<T, C>& cube, uint32_t cube_bits, int r) const {
+        apply_record(cube, cube_bits, gates[r]);
+    }
+};
+
+// The tiles of this block with cubes of C bits. Records are taken in runs whose mixed bits
+// fit in C local bits; within a run each thread applies every record of the run to its own
+// cubes in registers, so a barrier is needed only between runs, not between records.
 template <typename T, int C>
 __device__ __forceinline__ void sparsesharemem_tiles(CuComplex<T>* state, CuComplex<T>* tile,
                                                      unsigned long long num_tiles, unsigned long long active_mask,
                                                      unsigned long long inactive_mask, int k,
                                                      const DeviceMatrixGate<T>* gates, int gate_count) {
     const uint32_t size = uint32_t{1} << k;
-    const uint32_t cubes = size >> C;
-    // Deposits are additive under masked_add, so the next tile's base follows from a
-    // per-launch step instead of a bit loop.
     const uint64_t tile_step = deposit_bits(gridDim.x, inactive_mask);
-    uint64_t base = deposit_bits(blockIdx.x, inactive_mask);
-    for (unsigned long long t = blockIdx.x; t < num_tiles;
-         t += gridDim.x, base = masked_add(base, tile_step, inactive_mask)) {
-        for (int first = 0; first < gate_count;) {
-            const quorra::CubeRun run =
-                quorra::next_cube_run<C>(first, gate_count, size, [&](int64_t r) { return mixed_bits(gates[r]); });
-            const int end = static_cast<int>(run.end);
-            const uint32_t others = (size - 1) & ~run.cube_bits;
-            const bool first_run = first == 0;
-            const bool last_run = end == gate_count;
-            // Tile position p is state index base | deposit(p, active_mask); deposits of
-            // disjoint bits combine by OR, so cube c's origin in the state is base plus c
-            // deposited into the other local bits' state bits.
-            const uint64_t state_others = first_run || last_run ? deposit_bits(others, active_mask) : 0;
-            const uint64_t state_cube_bits = first_run || last_run ? deposit_bits(run.cube_bits, active_mask) : 0;
-            if (!first_run) {
-                __syncthreads();  // the previous run's cubes are all back in the tile
-            }
-            for (uint32_t c = threadIdx.x; c < cubes; c += blockDim.x) {
-                Cube<T, C> cube;
-                place_cube(cube, static_cast<uint32_t>(deposit_bits(c, others)), run.cube_bits);
-                const uint64_t state_origin = first_run || last_run ? base | deposit_bits(c, state_others) : 0;
-                // Separate calls, not one pointer that may be either: the compiler then knows
-                // which accesses are to shared memory.
-                if (first_run) {
-                    load_cube(cube, in_state<T, C>(state, state_origin, state_cube_bits));
-                } else {
-                    load_cube(cube, in_tile(cube, tile));
-                }
-                for (int r = first; r < end; ++r) {
-                    apply_record(cube, run.cube_bits, gates[r]);
-                }
-                if (last_run) {
-                    store_cube(cube, in_state<T, C>(state, state_origin, state_cube_bits));
-                } else {
-                    store_cube(cube, in_tile(cube, tile));
-                }
-            }
-            first = end;
-        }
-        // The next tile's first run must not refill the tile while other threads still read
-        // this one's; the tile count is the same for every thread of the block.
-        if (t + gridDim.x < num_tiles) {
-            __syncthreads();
-        }
-    }
+    // One step before the block's first tile (modulo the tile count): enter_tile steps onto it.
+    const uint64_t before_first = masked_sub(deposit_bits(blockIdx.x, inactive_mask), tile_step, inactive_mask);
+    StateTiles<T, C> tiles{state, tile, active_mask, inactive_mask, gates, tile_step, before_first, 0, 0};
+    quorra::run_tiles<C>(tiles, num_tiles, gate_count, size, size >> C);
 }
 
 // Applies the records in order to every tile: the 2^k amplitudes that share one setting of

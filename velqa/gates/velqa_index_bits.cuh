@@ -15,5 +15,6 @@ using quorra::insert_zero_bit;
 using quorra::insert_zero_bits;
 using quorra::insert_zero_pair;
 using quorra::masked_add;
+using quorra::masked_sub;
 
 }  // namespace velqa
