@@ -122,7 +122,7 @@ class DistributedState:
         """The logical qubit held by each index bit: local bits first, then the rank bits."""
     @property
     def transport(self) -> str:
-        """How slices travel between ranks: 'host' (through host memory) or 'cuda_aware' (device pointers handed to MPI); transport='auto' resolves to one of them."""
+        """How slices travel between ranks: 'host' (through host memory), 'cuda_aware' (device pointers handed to MPI) or 'nccl' (NCCL send/receive; cuda build with NCCL); transport='auto' resolves to one of the first two."""
     @property
     def comm_stats(self) -> dict[str, int]:
         """Amplitude traffic of this rank since creation or reset_comm_stats(): bytes and messages sent and received, swap rounds and swapped bits."""

@@ -332,6 +332,61 @@ EOF
     )
 }
 
+# The distributed tests under mpiexec: two ranks sharing the GPU with transport "host"; with
+# "nccl" (cuda build made with NCCL) two ranks where there are two GPUs, else one rank, since
+# NCCL refuses two ranks on one GPU; that refusal must then reach both ranks, not hang them.
+stage_distributed() {
+    set -u
+    require_installed || return 1
+    local mpiexec="" candidate
+    for candidate in "$VENV/bin/mpiexec" "$("$PYTHON" -c 'import sys; print(sys.prefix)')/bin/mpiexec" \
+        "$(command -v mpiexec || true)"; do
+        if [ -n "$candidate" ] && [ -x "$candidate" ]; then
+            mpiexec=$candidate
+            break
+        fi
+    done
+    if [ -z "$mpiexec" ] || ! "$VENV/bin/python" -c 'import mpi4py' >/dev/null 2>&1; then
+        echo "skipped: mpi4py or mpiexec is not installed"
+        return 3
+    fi
+    local transports=host gpus ranks transport limit rc=0
+    if [ "$BUILD" = cuda ] && grep -q '^QUORRA_NCCL_INCLUDE_DIR:PATH=/' "$BUILD_DIR/CMakeCache.txt" 2>/dev/null; then
+        transports="host nccl"
+    else
+        echo "transport nccl: not checked, this build has no NCCL"
+    fi
+    gpus=$(nvidia-smi -L 2>/dev/null | grep -c '^GPU' || true)
+    export QUORRA_DISTRIBUTED_TESTS=1 OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
+    export OMPI_MCA_btl=self,sm OMPI_MCA_pml=ob1 QUORRA_DISTRIBUTED_LOG_DIR=$OUTDIR/distributed-logs
+    for transport in $transports; do
+        # NCCL sets up a communicator for every state the tests make: slower than MPI alone.
+        limit=80
+        [ "$transport" = nccl ] && limit=100
+        ranks=2
+        [ "$transport" = nccl ] && [ "${gpus:-0}" -lt 2 ] && ranks=1
+        echo "distributed tests: transport $transport, $ranks rank(s) on ${gpus:-0} GPU(s)"
+        env -u QUORRA_MODULE_DIRS QUORRA_DISTRIBUTED_TRANSPORTS="$transport" timeout $limit "$mpiexec" -n $ranks \
+            --oversubscribe "$VENV/bin/python" tests/python/distributed/run_ranks.py -rfE --tb=short || rc=1
+    done
+    if [[ " $transports " == *" nccl "* ]] && [ "${gpus:-0}" -eq 1 ]; then
+        echo "transport nccl with two ranks on one GPU: refused on both"
+        env -u QUORRA_MODULE_DIRS timeout 40 "$mpiexec" -n 2 --oversubscribe "$VENV/bin/python" -c '
+from mpi4py import MPI
+import velqa
+try:
+    velqa.DistributedState.zero_state(3, transport="nccl")
+    outcome = "created"
+except RuntimeError as error:
+    outcome = str(error)
+outcomes = MPI.COMM_WORLD.allgather(outcome)
+assert all(o.startswith("ncclCommInitRank failed: ") for o in outcomes), outcomes
+print(outcomes[0])
+' || rc=1
+    fi
+    return $rc
+}
+
 stage_bench() {
     set -u
     if [ ! -f bench/run.py ]; then
@@ -371,6 +426,7 @@ ARCHS=${ARCHS:-75-real;80-real;86-real;89-real;90-real;120-real}
 
 export BUILD OUTDIR WORK VENV BUILD_DIR PYTHON ARCHS
 export -f stage_system stage_venv stage_gtest_probe stage_build stage_cxx_tests stage_pytest stage_cupy_dlpack stage_bench \
+    stage_distributed \
     installed_modules_ok require_installed
 
 log "quorra GPU check: $BUILD build, output in $OUTDIR, budget ${BUDGET}s"
@@ -385,6 +441,7 @@ if [ $VENV_OK -eq 0 ]; then
     run_stage cxx-tests 90 stage_cxx_tests
     run_stage pytest 200 stage_pytest
     run_stage cupy 60 stage_cupy_dlpack
+    run_stage distributed 200 stage_distributed
     run_stage bench 150 stage_bench
 else
     log "no usable Python environment: build, tests and benchmarks not run"

@@ -191,8 +191,9 @@ void bind_distributed_state(py::module_& m) {
                                "The logical qubit held by each index bit: local bits first, then the rank bits.")
         .def_property_readonly(
             "transport", [](const DistributedState& self) { return std::string(self.transport_name()); },
-            "How slices travel between ranks: 'host' (through host memory) or 'cuda_aware' (device pointers "
-            "handed to MPI); transport='auto' resolves to one of them.")
+            "How slices travel between ranks: 'host' (through host memory), 'cuda_aware' (device pointers "
+            "handed to MPI) or 'nccl' (NCCL send/receive; cuda build with NCCL); transport='auto' resolves to one "
+            "of the first two.")
         .def_property_readonly("comm_stats", &comm_stats,
                                "Amplitude traffic of this rank since creation or reset_comm_stats(): bytes and "
                                "messages sent and received, swap rounds and swapped bits.");

@@ -179,12 +179,17 @@ DistributedState::DistributedState(int64_t n, const py::object& comm, const std:
     check_root(root, comm_->size());
     std::vector<uint8_t> precision(1, 0);
     agreed([&] {
-        transport_ = make_transport(transport, *comm_);
+        check_transport(transport);
         if (rank() == root) {
             precision[0] = static_cast<uint8_t>(precision_on_root());
         }
     });
     comm_->broadcast_bytes(precision, root);
+    // NCCL's set-up is collective: every rank takes part or none does.
+    const std::vector<uint64_t> nccl = comm_->allgather_u64(transport == "nccl" ? 1 : 0);
+    if (std::count(nccl.begin(), nccl.end(), 1) % comm_->size() != 0) {
+        throw std::invalid_argument("transport='nccl' must be chosen on every rank or on none");
+    }
     // Collective on every rank, whether or not this one names its device.
     const int node_rank = comm_->node_rank();
     agreed([&] {
@@ -199,6 +204,8 @@ DistributedState::DistributedState(int64_t n, const py::object& comm, const std:
         py::gil_scoped_release unlocked;
         slice_ = std::make_shared<DeviceState>(local_qubits(), static_cast<Precision>(precision[0]), device_id);
     });
+    // After the slice, so that NCCL opens on the slice's device.
+    agreed([&] { transport_ = make_transport(transport, *comm_, slice_->device_id()); });
     bit_of_qubit_ = identity_layout(n);
 }
 

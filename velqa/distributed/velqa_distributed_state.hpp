@@ -56,8 +56,9 @@ class VELQA_HOLDS_PYTHON DistributedState {
 public:
     // Collective. In this order: n and the rank count (no communication, so every rank
     // raises the same error), `root`, the transport name, then `precision_on_root` runs on
-    // root (the other ranks learn its answer) and the ranks agree; only then is the device
-    // chosen (`device`, else node rank modulo the device count) and the slice allocated.
+    // root (the other ranks learn its answer) and the ranks agree; then 'nccl' on every rank
+    // or none; only then is the device chosen (`device`, else node rank modulo the device
+    // count), the slice allocated and the transport set up on that device.
     DistributedState(int64_t n, const pybind11::object& comm, const std::optional<std::string>& device,
                      const std::string& transport, int root, const std::function<Precision()>& precision_on_root);
     ~DistributedState();

@@ -7,6 +7,10 @@
 
 #include "state/velqa_device_state.cuh"
 
+#if QUORRA_HAVE_NCCL
+#include "distributed/velqa_nccl_transport.hpp"
+#endif
+
 namespace velqa::distributed {
 
 void HostStagedTransport::exchange(const void* send, void* recv, int64_t count, int element_bytes, int partner,
@@ -30,7 +34,25 @@ void DevicePointerTransport::exchange(const void* send, void* recv, int64_t coun
     staged();
 }
 
-std::unique_ptr<Transport> make_transport(const std::string& kind, const MpiComm& comm) {
+void check_transport(const std::string& kind) {
+    if (kind == "host" || kind == "cuda_aware" || kind == "auto") {
+        return;
+    }
+    if (kind == "nccl") {
+#if QUORRA_HAVE_NCCL
+        load_nccl();
+        return;
+#else
+        throw std::invalid_argument(
+            "transport 'nccl' needs velqa built for CUDA with NCCL, which this build is not; use transport='host' "
+            "or 'cuda_aware'");
+#endif
+    }
+    throw std::invalid_argument("transport must be 'host', 'cuda_aware', 'auto' or 'nccl'");
+}
+
+std::unique_ptr<Transport> make_transport(const std::string& kind, const MpiComm& comm, int32_t device) {
+    check_transport(kind);
     if (kind == "host") {
         return std::make_unique<HostStagedTransport>(comm);
     }
@@ -45,12 +67,12 @@ std::unique_ptr<Transport> make_transport(const std::string& kind, const MpiComm
         }
         return std::make_unique<HostStagedTransport>(comm);
     }
-    if (kind == "nccl") {
-        throw std::invalid_argument(
-            "transport 'nccl' needs velqa built for CUDA with NCCL, which this build is not; use transport='host' "
-            "or 'cuda_aware'");
-    }
-    throw std::invalid_argument("transport must be 'host', 'cuda_aware', 'auto' or 'nccl'");
+#if QUORRA_HAVE_NCCL
+    return make_nccl_transport(comm, device);
+#else
+    (void)device;
+    throw std::logic_error("check_transport lets only known names through");
+#endif
 }
 
 }  // namespace velqa::distributed

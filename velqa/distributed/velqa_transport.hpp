@@ -17,9 +17,10 @@ public:
     virtual ~Transport() = default;
     virtual const char* name() const = 0;
     // Sends `count` elements of `element_bytes` from device memory `send` to `partner` and
-    // receives as many from it into device memory `recv`. Calls `staged` once `send` may be
-    // overwritten, before the transfer, so the caller can queue the packing of its next
-    // message on the device while this one travels. Waits for both directions.
+    // receives as many from it into device memory `recv`. Calls `staged` as soon as `send` may
+    // be overwritten (before the transfer where the transport copies it first), so the caller
+    // can queue the packing of its next message on the device while this one travels. Waits
+    // for both directions.
     virtual void exchange(const void* send, void* recv, int64_t count, int element_bytes, int partner,
                           const std::function<void()>& staged) = 0;
 };
@@ -55,11 +56,17 @@ private:
     const MpiComm& comm_;
 };
 
+// Checks a transport name without communication, before anything is allocated: "host",
+// "cuda_aware" and "auto" pass; "nccl" opens the NCCL library in a cuda build made with NCCL
+// (std::runtime_error naming what to install when it cannot) and is refused with a
+// std::invalid_argument in any other build; any other name is refused with one too.
+void check_transport(const std::string& kind);
+
 // "host" gives the host-staged transport, "cuda_aware" the device-pointer one without asking
 // the library (probes can be wrong), "auto" the device-pointer one where this rank's MPI
 // library reports CUDA support, else the host-staged one (ranks may differ: the two make the
-// same MPI exchanges, so they pair up).
-// "nccl" is refused with a std::invalid_argument (this build has no NCCL), any other name too.
-std::unique_ptr<Transport> make_transport(const std::string& kind, const MpiComm& comm);
+// same MPI exchanges, so they pair up). "nccl" sets up NCCL on `device`, collectively: every
+// rank of `comm` must ask for it. Checks `kind` first as check_transport does.
+std::unique_ptr<Transport> make_transport(const std::string& kind, const MpiComm& comm, int32_t device);
 
 }  // namespace velqa::distributed

@@ -12,8 +12,8 @@ if os.environ.get("QUORRA_DISTRIBUTED_TESTS") != "1":
     collect_ignore_glob = ["test_*.py"]
 
 
-# Every distributed test runs with each transport the host build has.
-@pytest.fixture(autouse=True, params=["host", "cuda_aware"])
+# Every distributed test runs with each transport of QUORRA_DISTRIBUTED_TRANSPORTS.
+@pytest.fixture(autouse=True, params=os.environ.get("QUORRA_DISTRIBUTED_TRANSPORTS", "host,cuda_aware").split(","))
 def transport(request):
     import distributed_helpers
 

@@ -2,6 +2,8 @@
 controls on both sides of the local/global boundary, states made with the transport under
 test, and collective failure checks."""
 
+import os
+
 import numpy as np
 from mpi4py import MPI
 
@@ -56,9 +58,14 @@ def random_circuit(n, count, rng, max_targets):
     return gates
 
 
-# The transports the host build has: through host memory, and with the exchange buffers
-# handed to MPI as device pointers. The folder's conftest runs every test with each.
-TRANSPORTS = ["host", "cuda_aware"]
+# Every test runs with each transport of QUORRA_DISTRIBUTED_TRANSPORTS (comma-separated; the
+# folder's conftest reads it); by default those the host build has: through host memory, and
+# with the exchange buffers handed to MPI as device pointers. Naming "nccl" there says that the
+# build under test has NCCL.
+TRANSPORTS = os.environ.get("QUORRA_DISTRIBUTED_TRANSPORTS", "host,cuda_aware").split(",")
+NCCL_BUILD = "nccl" in TRANSPORTS
+NO_NCCL = ("transport 'nccl' needs velqa built for CUDA with NCCL, which this build is not; use transport='host' "
+           "or 'cuda_aware'")  # fmt: skip
 _transport = [TRANSPORTS[0]]
 
 

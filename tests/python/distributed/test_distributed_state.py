@@ -15,9 +15,9 @@ import pytest
 from mpi4py import MPI
 
 import velqa
-from gate_helpers import DTYPES, MODES, QuantumGate, angles, gate, tolerance
-from distributed_helpers import (COMM, G, LOCAL_BITS, RANK, SIZE, from_numpy, on_root, raised_on_every_rank,
-                                 random_circuit, scatter, zero_state)
+from gate_helpers import DTYPES, MODES, QuantumGate, gate, tolerance
+from distributed_helpers import (COMM, G, LOCAL_BITS, NCCL_BUILD, NO_NCCL, RANK, SIZE, TRANSPORTS, from_numpy,
+                                 on_root, raised_on_every_rank, random_circuit, scatter, zero_state)
 from reference import statevector as sv
 
 
@@ -67,11 +67,31 @@ def test_rank_count_not_a_power_of_two():
         sub.Free()
 
 
-def test_transports_that_this_build_lacks_are_refused():
-    for name, words in [("nccl", "this build is not"), ("tcp", "must be 'host', 'cuda_aware', 'auto' or 'nccl'")]:
-        outcomes = raised_on_every_rank(lambda: velqa.DistributedState.zero_state(G + 2, transport=name))
-        assert {o[0] for o in outcomes} == {"ValueError"}
-        assert all(words in o[1] for o in outcomes)
+@pytest.mark.parametrize(
+    "name, message",
+    [("nccl", NO_NCCL), ("tcp", "transport must be 'host', 'cuda_aware', 'auto' or 'nccl'")],
+)
+def test_transports_that_this_build_lacks_are_refused(name, message):
+    if name in TRANSPORTS:
+        pytest.skip(f"this build has transport {name!r}")
+    outcomes = raised_on_every_rank(lambda: velqa.DistributedState.zero_state(G + 2, transport=name))
+    assert outcomes == [("ValueError", message)] * SIZE
+
+
+@pytest.mark.skipif(SIZE < 2, reason="needs at least two ranks")
+@pytest.mark.parametrize("nccl_ranks", ["first", "all but the first"])
+def test_nccl_on_some_ranks_only_is_refused_on_every_rank(nccl_ranks):
+    mine = "nccl" if (RANK == 0) == (nccl_ranks == "first") else "host"
+    outcomes = raised_on_every_rank(lambda: velqa.DistributedState.zero_state(G + 2, transport=mine))
+    if NCCL_BUILD:
+        # No rank may start NCCL's collective set-up while another does not.
+        assert outcomes == [("ValueError", "transport='nccl' must be chosen on every rank or on none")] * SIZE
+    else:
+        # The lowest refusing rank's message reaches the ranks that asked for another transport.
+        first = 0 if nccl_ranks == "first" else 1
+        expected = [NO_NCCL if r == first or (nccl_ranks != "first" and r > 0) else f"{NO_NCCL} (on rank {first})"
+                    for r in range(SIZE)]  # fmt: skip
+        assert outcomes == [("ValueError", m) for m in expected]
 
 
 def library_cuda_support():
@@ -91,6 +111,7 @@ def test_auto_transport_follows_the_library_probe():
 
 
 @pytest.mark.skipif(SIZE < 2, reason="needs at least two ranks")
+@pytest.mark.skipif("cuda_aware" not in TRANSPORTS, reason="the MPI library is not taken to be CUDA-aware")
 def test_ranks_with_different_transports_pair_up():
     n = G + 3
     rng = np.random.default_rng(21)
