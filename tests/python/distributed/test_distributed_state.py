@@ -15,9 +15,9 @@ import pytest
 from mpi4py import MPI
 
 import velqa
-from gate_helpers import DTYPES, MODES, QuantumGate, gate, tolerance
 from distributed_helpers import (COMM, G, LOCAL_BITS, NCCL_BUILD, NO_NCCL, RANK, SIZE, TRANSPORTS, from_numpy,
                                  on_root, raised_on_every_rank, random_circuit, scatter, zero_state)
+from gate_helpers import DTYPES, MODES, QuantumGate, gate, tolerance
 from reference import statevector as sv
 
 
