@@ -26,6 +26,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 LINKS = {"NVLink": 450e9, "IB NDR": 50e9}
+REPEATS = 7  # timed runs of each route for the one-rank comparison
 GPU_COPY = 2.6e12  # bytes read plus written per second on an H100-class device (assumed)
 
 
@@ -85,14 +86,20 @@ def worker(args):
                          "swap_rounds": state.comm_stats["swap_rounds"],
                          "slice_bytes": 16 << state.local_qubits})  # fmt: skip
         if comm.Get_size() == 1:
+            # One rank against a plain DeviceState: the best of REPEATS runs each, taken in turns,
+            # so that a busy moment of a small machine does not decide the ratio.
             single = velqa.DeviceState.zero_state(args.n)
-            velqa.run_circuit_device(single, [gate("h", [0])])
-            start = time.perf_counter()
-            velqa.run_circuit_device(single, gates)
-            single.synchronize()
+            kept = velqa.DistributedState.zero_state(args.n, "complex128")
+            best = {"DeviceState": math.inf, "kept": math.inf}
+            for _ in range(REPEATS):
+                for planner, state in (("DeviceState", single), ("kept", kept)):
+                    start = time.perf_counter()
+                    velqa.run_circuit_device(state, gates)
+                    state.synchronize()
+                    best[planner] = min(best[planner], time.perf_counter() - start)
             rows.append({"circuit": name, "planner": "DeviceState", "ranks": 1, "n": args.n, "gates": len(gates),
-                         "seconds": time.perf_counter() - start, "bytes_per_rank": 0, "swap_rounds": 0,
-                         "slice_bytes": 16 << args.n})  # fmt: skip
+                         "seconds": best["DeviceState"], "bytes_per_rank": 0, "swap_rounds": 0,
+                         "slice_bytes": 16 << args.n, "best_kept_seconds": best["kept"]})  # fmt: skip
     if comm.Get_rank() == 0:
         with open(args.worker_out, "w") as out:
             json.dump(rows, out)
@@ -119,8 +126,9 @@ def report(rows):
             pick = {r["planner"]: r for r in rows if r["circuit"] == circuit and r["ranks"] == ranks}
             kept, naive = pick["kept"]["bytes_per_rank"], pick["naive"]["bytes_per_rank"]
             lines.append(f"{circuit} on {ranks} ranks: naive/kept bytes = {naive / kept if kept else math.inf:.2f}")
-        one = {r["planner"]: r["seconds"] for r in rows if r["circuit"] == circuit and r["ranks"] == 1}
-        lines.append(f"{circuit} on 1 rank: DistributedState / DeviceState time = {one['kept'] / one['DeviceState']:.3f}")
+        single = next(r for r in rows if r["circuit"] == circuit and r["planner"] == "DeviceState")
+        lines.append(f"{circuit} on 1 rank: DistributedState / DeviceState time = "
+                     f"{single['best_kept_seconds'] / single['seconds']:.3f} (best of {REPEATS} each)")  # fmt: skip
     return "\n".join(lines)
 
 
