@@ -54,6 +54,16 @@ void collect_pointers(const P& value, unsigned index, std::vector<::hostcuda::Po
 }  // namespace launch_detail
 #endif
 
+// For a kernel whose host-build geometry gives a few threads long runs each (the reductions):
+// the host stand-in then runs its grids of two or more blocks on its worker threads, which it
+// otherwise keeps for grids of many threads. Nothing on a GPU.
+template <typename... Params>
+inline void spread_small_grids([[maybe_unused]] void (*kernel)(Params...)) {
+#if QUORRA_HOST_BUILD
+    ::hostcuda::spread_small_grids(reinterpret_cast<const void*>(kernel));
+#endif
+}
+
 // Enqueues kernel(args...) on the stream with the given geometry. Arguments convert to
 // the kernel's parameter types as they would at a triple-chevron launch and are copied
 // then, so the caller's variables may change before the kernel runs. Launch errors are

@@ -127,6 +127,11 @@ struct PointerArgument {
 void launch(dim3 grid, dim3 block, size_t dynamic_shared_bytes, cudaStream_t stream, std::function<void()> thread_body,
             std::vector<PointerArgument> pointers, const void* kernel);
 
+// From now on, grids of `kernel` with two or more blocks run on the worker threads however
+// few threads they have (others only from 2^15 threads): for kernels whose host geometry
+// gives a few threads long runs each. Where blocks run changes, never what they compute.
+void spread_small_grids(const void* kernel);
+
 // The running block's dynamic shared memory (`extern __shared__` in CUDA).
 void* dynamic_shared_memory();
 

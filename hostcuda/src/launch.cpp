@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -96,16 +95,11 @@ KernelSet& independent_kernels() {
     return *instance;
 }
 
-// Kernels whose grid of a few threads once took long on the calling thread alone: reductions
-// shaped for this stand-in give each of a few fibers a long run. Their later grids go to the
-// worker pool like large ones. What decides is only where blocks run, never what they compute.
-KernelSet& long_grid_kernels() {
+// Kernels whose small grids go to the worker pool (hostcuda::spread_small_grids).
+KernelSet& small_grid_kernels() {
     static KernelSet* instance = new KernelSet();
     return *instance;
 }
-
-// A grid that ran this long on one thread would have paid for waking the pool many times over.
-constexpr auto kLongGrid = std::chrono::microseconds(500);
 
 cudaError_t check_configuration(dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream) {
     const unsigned long long threads = static_cast<unsigned long long>(block.x) * block.y * block.z;
@@ -162,7 +156,7 @@ void execute(const GridLaunch& launch) {
             }
             return;
         }
-    } else if (blocks >= 2 && (threads >= (1ULL << 15) || long_grid_kernels().contains(launch.kernel))) {
+    } else if (blocks >= 2 && (threads >= (1ULL << 15) || small_grid_kernels().contains(launch.kernel))) {
         if (pool().try_run(&launch, blocks, false, false, &independent)) {
             return;
         }
@@ -170,14 +164,9 @@ void execute(const GridLaunch& launch) {
     BlockScheduler& local = scheduler();
     local.configure(launch);
     independent = true;
-    const auto start = std::chrono::steady_clock::now();
     for (unsigned long long b = 0; b < blocks; ++b) {
         local.run_block(b);
         independent = independent && local.block_was_independent();
-    }
-    if (!spread && blocks >= 2 && std::chrono::steady_clock::now() - start > kLongGrid &&
-        !long_grid_kernels().contains(launch.kernel)) {
-        long_grid_kernels().add(launch.kernel);
     }
     if (spread && independent && !independent_kernels().contains(launch.kernel)) {
         independent_kernels().add(launch.kernel);
@@ -193,6 +182,12 @@ double atomicAdd(double* address, double value) {
 }
 
 namespace hostcuda {
+
+void spread_small_grids(const void* kernel) {
+    if (!detail::small_grid_kernels().contains(kernel)) {
+        detail::small_grid_kernels().add(kernel);
+    }
+}
 
 void launch(dim3 grid, dim3 block, size_t dynamic_shared_bytes, cudaStream_t stream, std::function<void()> thread_body,
             std::vector<PointerArgument> pointers, const void* kernel) {

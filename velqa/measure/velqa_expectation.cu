@@ -120,6 +120,7 @@ void launch_pauli_batch(const PassInput<T>& input, const PauliPlan& plan, const 
             batch.imag_mask |= uint32_t{1} << s;
         }
     }
+    quorra::spread_small_grids(pauli_expectation_kernel<T, W>);
     quorra::launch_kernel(pauli_expectation_kernel<T, W>, dim3(uint32_t{1} << g.blocks_log2),
                           dim3(uint32_t{1} << g.lane_bits), 0, cudaStream_t{0}, input.state, input.partner, batch,
                           columns, g, partials);
@@ -207,6 +208,7 @@ std::complex<double> matrix_expectation(int64_t n, const CuComplex<T>* state,
     quorra::DeviceBuffer result_buffer = allocate_call_buffer(2 * sizeof(double));
     check_cuda(cudaMemcpy(matrix_buffer.as<void>(), matrix.data(), matrix.size() * sizeof(CuComplex<double>),
                           cudaMemcpyHostToDevice));
+    quorra::spread_small_grids(matrix_expectation_kernel<T>);
     quorra::launch_kernel(matrix_expectation_kernel<T>, dim3(static_cast<uint32_t>(blocks)),
                           dim3(uint32_t{1} << g.lane_bits), 0, cudaStream_t{0}, state,
                           matrix_buffer.as<const CuComplex<double>>(), t, g, partial_buffer.as<double>());

@@ -94,6 +94,7 @@ public:
                             bool little_endian) {
         const ProbsGeometry& g = geometry_;
         const uint64_t blocks = std::min(g.work_items / g.batch, kMaxProbsBlocks);
+        quorra::spread_small_grids(measure_probs_kernel<T>);
         quorra::launch_kernel(measure_probs_kernel<T>, dim3(static_cast<uint32_t>(blocks)),
                               dim3(uint32_t{1} << g.lane_bits), 0, cudaStream_t{0}, n, state,
                               target_buffer_.as<const int64_t>(), static_cast<int64_t>(targets.size()), little_endian,

@@ -411,22 +411,25 @@ __global__ void slow_record_os_thread_kernel(size_t* owners) {
     }
 }
 
+std::set<size_t> os_threads_of_a_small_grid() {
+    constexpr unsigned kBlocks = 8;  // 64 threads: far below the pool's threshold by size
+    DeviceBuffer<size_t> owners(kBlocks);
+    quorra::launch_kernel(slow_record_os_thread_kernel, dim3(kBlocks), dim3(8), 0, nullptr, owners.get());
+    const std::vector<size_t> seen = owners.download();
+    return {seen.begin(), seen.end()};
+}
+
 // Reductions shaped for the stand-in launch a few threads with long runs each; unless they
 // reach the workers, a many-core machine runs them on one core.
-TEST_F(HostStandInRaces, SmallGridThatRanLongGoesToTheWorkersNextTime) {
+TEST_F(HostStandInRaces, SmallGridsOfAMarkedKernelGoToTheWorkers) {
     ScopedEnv plain("QUORRA_HOSTCUDA_SPREAD", nullptr);
     const char* threads = std::getenv("QUORRA_HOSTCUDA_THREADS");
     if (std::thread::hardware_concurrency() < 2 || (threads != nullptr && std::atoi(threads) < 2)) {
         GTEST_SKIP() << "the stand-in has no worker threads here";
     }
-    constexpr unsigned kBlocks = 8;  // 64 threads: far below the pool's threshold by size
-    DeviceBuffer<size_t> owners(kBlocks);
-    quorra::launch_kernel(slow_record_os_thread_kernel, dim3(kBlocks), dim3(8), 0, nullptr, owners.get());
-    const std::vector<size_t> first = owners.download();
-    EXPECT_EQ(std::set<size_t>(first.begin(), first.end()).size(), 1u) << "a small grid starts on one thread";
-    quorra::launch_kernel(slow_record_os_thread_kernel, dim3(kBlocks), dim3(8), 0, nullptr, owners.get());
-    const std::vector<size_t> seen = owners.download();
-    EXPECT_GT(std::set<size_t>(seen.begin(), seen.end()).size(), 1u) << "its next grid stayed on one thread";
+    EXPECT_EQ(os_threads_of_a_small_grid().size(), 1u) << "a small grid runs on the launching thread";
+    quorra::spread_small_grids(slow_record_os_thread_kernel);
+    EXPECT_GT(os_threads_of_a_small_grid().size(), 1u) << "a marked kernel's small grid stayed on one thread";
 }
 
 // Records which OS thread ran each warp of a one-block grid.
