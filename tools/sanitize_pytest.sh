@@ -4,7 +4,8 @@
 # tests do not reach run under the sanitizers too. By default it runs the whole pytest suite
 # but the import-guard file (so every kernel family in every mode and precision, SWAP,
 # UNITARY, measurement, the density-matrix operations and measurement), with the threads of
-# each block in shuffled order; arguments replace that selection.
+# each block in shuffled order, then the distributed tests under mpiexec on the same build;
+# arguments replace that selection with a pytest run of their own.
 #
 #   tools/sanitize_pytest.sh [pytest arguments...]
 set -euo pipefail
@@ -54,7 +55,11 @@ echo "sanitize_pytest: QUORRA_HOSTCUDA_ORDER=$QUORRA_HOSTCUDA_ORDER QUORRA_HOSTC
 
 # The whole suite runs in about a minute here, so it is the default; test_module_import.py
 # starts other interpreters, which the preloaded runtime does not suit.
-if [ $# -eq 0 ]; then
-    set -- tests/python --ignore=tests/python/test_module_import.py
+if [ $# -ne 0 ]; then
+    LD_PRELOAD="$runtimes${LD_PRELOAD:+:$LD_PRELOAD}" .venv/bin/python -m pytest -q -p no:cacheprovider "$@"
+    exit
 fi
-LD_PRELOAD="$runtimes${LD_PRELOAD:+:$LD_PRELOAD}" .venv/bin/python -m pytest -q -p no:cacheprovider "$@"
+LD_PRELOAD="$runtimes${LD_PRELOAD:+:$LD_PRELOAD}" .venv/bin/python -m pytest -q -p no:cacheprovider tests/python \
+    --ignore=tests/python/test_module_import.py
+# The distributed state under mpiexec on the same build: exchanges, offsets and buffers.
+QUORRA_DISTRIBUTED_PRELOAD="$runtimes" tools/test_distributed.sh
