@@ -39,15 +39,13 @@ std::optional<NcclApi> nccl_api;
 // Where an nvidia-nccl-cu* wheel keeps the library (site-packages/nvidia/nccl/lib), or "".
 std::string wheel_library() {
     try {
-        const py::object spec = py::module_::import("importlib.util").attr("find_spec")("nvidia.nccl");
-        if (!spec.is_none()) {
-            const py::list dirs(spec.attr("submodule_search_locations"));
-            if (!dirs.empty()) {
-                return py::str(dirs[0]).cast<std::string>() + "/lib/libnccl.so.2";
-            }
+        // The wheel's folder is a package without code: importing it only finds its path.
+        const py::list dirs(py::module_::import("nvidia.nccl").attr("__path__"));
+        if (!dirs.empty()) {
+            return py::str(dirs[0]).cast<std::string>() + "/lib/libnccl.so.2";
         }
     } catch (const py::error_already_set&) {
-        // No `nvidia` package at all: only the loader's search is left.
+        // No such wheel: only the loader's search is left.
     }
     return {};
 }
