@@ -24,6 +24,20 @@ namespace {
 
 double negated_if_odd(double v, uint64_t bits) { return (std::popcount(bits) & 1) != 0 ? -v : v; }
 
+// Rank 0's values on every rank.
+std::vector<double> broadcast_doubles(const MpiComm& comm, const std::vector<double>& on_root) {
+    std::vector<uint8_t> bytes(on_root.size() * sizeof(double));
+    if (!on_root.empty()) {
+        std::memcpy(bytes.data(), on_root.data(), bytes.size());
+    }
+    comm.broadcast_bytes(bytes, 0);
+    std::vector<double> values(bytes.size() / sizeof(double));
+    if (!values.empty()) {
+        std::memcpy(values.data(), bytes.data(), bytes.size());
+    }
+    return values;
+}
+
 uint64_t digest_of(const std::vector<PauliMasks>& masks) {
     GateRecord record;  // the records' digest covers integers
     for (const PauliMasks& m : masks) {
@@ -102,35 +116,23 @@ std::vector<double> DistributedState::sum_over_ranks(const std::vector<double>& 
     const auto count = static_cast<int64_t>(mine.size());
     std::vector<double> gathered(rank() == 0 ? mine.size() * static_cast<size_t>(size()) : 0);
     comm_->gather_doubles(mine.data(), gathered.data(), count, 0);
-    std::vector<uint8_t> bytes;
+    std::vector<double> total;
     if (rank() == 0) {
-        std::vector<double> total(mine.size(), 0.0);
+        total.assign(mine.size(), 0.0);
         for (int r = 0; r < size(); ++r) {
             for (size_t i = 0; i < total.size(); ++i) {
                 total[i] += gathered[static_cast<size_t>(r) * total.size() + i];
             }
         }
-        bytes.resize(total.size() * sizeof(double));
-        std::memcpy(bytes.data(), total.data(), bytes.size());
     }
-    comm_->broadcast_bytes(bytes, 0);
-    std::vector<double> total(bytes.size() / sizeof(double));
-    std::memcpy(total.data(), bytes.data(), bytes.size());
-    return total;
+    return broadcast_doubles(*comm_, total);
 }
 
 std::vector<double> DistributedState::probabilities(const std::vector<int64_t>& targets, const std::string& endian) {
     agreed([&] { validate_measure_args(n_, int64_t{1} << n_, targets, endian); });
     const std::vector<double> table = precision() == Precision::Complex128 ? outcome_table<double>(targets, endian)
                                                                            : outcome_table<float>(targets, endian);
-    std::vector<uint8_t> bytes(table.size() * sizeof(double));
-    if (!table.empty()) {
-        std::memcpy(bytes.data(), table.data(), bytes.size());
-    }
-    comm_->broadcast_bytes(bytes, 0);
-    std::vector<double> by_outcome(bytes.size() / sizeof(double));
-    std::memcpy(by_outcome.data(), bytes.data(), bytes.size());
-    return quorra::lsb_first_outcomes(by_outcome, targets.size());
+    return quorra::lsb_first_outcomes(broadcast_doubles(*comm_, table), targets.size());
 }
 
 // A pass whose strings flip global bits pairs index i on a "lower" rank (its bit at the highest
