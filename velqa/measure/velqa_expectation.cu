@@ -75,12 +75,11 @@ void launch_combine(const double* partials, int32_t blocks_log2, size_t slots, d
 
 // What one pass reads: pairs (i, i ^ flip) of one state with the pivot at the highest flip bit
 // (pivot 0 for a flip-free pass), or a slice against another slice with the pivot above every
-// work bit, for pairs that straddle two ranks of a distributed state.
+// work bit, for pairs that straddle two ranks of a distributed state. The flip is the pass's.
 template <typename T>
 struct PassInput {
     const CuComplex<T>* state;
     const CuComplex<T>* partner;
-    uint64_t flip;
     uint64_t pivot;
     int64_t work_bits;
 };
@@ -110,7 +109,7 @@ template <typename T, int W>
 void launch_pauli_batch(const PassInput<T>& input, const PauliPlan& plan, const PauliPlan::Pass& pass,
                         const uint32_t* columns, ExpectationGeometry g, double* partials) {
     PauliBatch<W> batch{};
-    batch.flip = input.flip;
+    batch.flip = pass.flip;
     batch.pivot = input.pivot;
     for (size_t s = 0; s < static_cast<size_t>(W); ++s) {
         // Slots past the pass's count repeat its first one; their sums are never read.
@@ -231,7 +230,7 @@ std::vector<double> pauli_expectations(int64_t n, const CuComplex<T>* state, con
     std::vector<PassInput<T>> inputs;
     inputs.reserve(plan.passes.size());
     for (const PauliPlan::Pass& pass : plan.passes) {
-        inputs.push_back({state, state, pass.flip, std::bit_floor(pass.flip), pass.flip == 0 ? n : n - 1});
+        inputs.push_back({state, state, std::bit_floor(pass.flip), pass.flip == 0 ? n : n - 1});
     }
     const std::vector<double> sums = pauli_slot_sums(plan, inputs, device_id);
     std::vector<double> values;
@@ -258,7 +257,7 @@ std::vector<double> pauli_cross_sums(const CuComplex<T>* a, const CuComplex<T>* 
     }
     plan.passes.push_back(PauliPlan::Pass{flip, 0, signs.size()});
     const uint64_t above_work = uint64_t{1} << work_bits;
-    return pauli_slot_sums<T>(plan, {PassInput<T>{a, b, flip, above_work, work_bits}}, device_id);
+    return pauli_slot_sums<T>(plan, {PassInput<T>{a, b, above_work, work_bits}}, device_id);
 }
 
 std::vector<double> pauli_expectations_state(const DeviceState& state, const std::vector<PauliString>& strings,
